@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/stream.h"
+
+// One registered record: the hash of its key and where its header starts.
+struct writer_entry {
+  std::uint64_t hash;
+  std::int64_t record_position;
+};
+static_assert(sizeof(writer_entry) == 16);
+
+constexpr std::int64_t writer_block_entries = 1000;
+
+// Entries in the order added, filled from index 0; blocks are linked newest
+// first, so no entry ever moves before writer_finish.
+struct entry_block {
+  writer_entry entries[writer_block_entries];
+  entry_block* next;
+  std::int64_t used;
+};
+
+// The writer engine. It owns its blocks and sorted (never freed: the builder
+// ends after writer_finish) but not fd. Between writer_add_begin and
+// writer_add_end the caller writes exactly the announced key and data bytes
+// into out and nothing else. After a -1 the writer is not used again.
+struct db_writer {
+  unsigned char out_buffer[8192];
+  unsigned char header[4096];
+  std::int64_t table_count[256];
+  std::int64_t table_next[256];
+  entry_block* blocks;
+  writer_entry* sorted;
+  writer_entry* scratch;  // sorted + entry_count: where a table is assembled
+  std::int64_t entry_count;
+  stream out;
+  std::int64_t position;  // where the next record or slot starts
+  std::int64_t fd;
+};
+
+// Each returns 0, or -1 with errno: ENOMEM for a length or position beyond
+// db_max_position, the allocator's errno, or that of write(2) or lseek(2).
+
+// Sets up the writer on fd (open for writing) and seeks it to the first
+// record, past the header.
+[[nodiscard]] int writer_start(db_writer* w, std::int64_t fd);
+// Writes a record's length header; the caller then writes its bytes to out.
+[[nodiscard]] int writer_add_begin(db_writer* w, std::int64_t key_len,
+                                   std::int64_t data_len);
+// Registers the record whose bytes were just written, hash = db_hash(key).
+[[nodiscard]] int writer_add_end(db_writer* w, std::int64_t key_len,
+                                 std::int64_t data_len, std::uint64_t hash);
+// A whole record from memory.
+[[nodiscard]] int writer_add(db_writer* w, const unsigned char* key,
+                             std::int64_t key_len, const unsigned char* data,
+                             std::int64_t data_len);
+// Writes the hash tables after the records, then the header at offset 0.
+// Making the file durable and visible is the caller's task.
+[[nodiscard]] int writer_finish(db_writer* w);

@@ -1,0 +1,176 @@
+// qef64make f ftmp: builds a database from record text on standard input
+// ("+klen,dlen:key->data\n" per record, an empty line at the end), writes it
+// to ftmp and renames it to f once it is complete and on disk.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "db/format.h"
+#include "db/writer.h"
+#include "runtime/bytes.h"
+#include "runtime/fatal.h"
+#include "runtime/stream.h"
+
+namespace {
+
+const char* final_name;
+const char* temp_name;
+db_writer writer;
+
+[[noreturn]] void die_usage() {
+  fatal_exit(100, "qefmake: usage: qefmake f ftmp", nullptr, nullptr, nullptr,
+             nullptr, nullptr, nullptr);
+}
+[[noreturn]] void die_create() {
+  fatal_exit(111, "qef64make: fatal: ", "unable to create ", temp_name, ": ",
+             nullptr, nullptr, &sys_error_item);
+}
+[[noreturn]] void die_read() {
+  fatal_exit(111, "qef64make: fatal: ", "unable to read input: ", nullptr,
+             nullptr, nullptr, nullptr, &sys_error_item);
+}
+[[noreturn]] void die_format() {
+  fatal_exit(111, "qef64make: fatal: ", "unable to read input: bad format",
+             nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+[[noreturn]] void die_rename() {
+  fatal_exit(111, "qef64make: fatal: ", "unable to rename ", temp_name, " to ",
+             final_name, ": ", &sys_error_item);
+}
+
+// Makes sure stream_in holds unread bytes; end of input anywhere inside the
+// framing is a format error.
+void need_input() {
+  if (stream_in->pos > 0) return;
+  std::int64_t r = stream_feed(stream_in);
+  if (r == -1) die_read();
+  if (r == 0) die_format();
+}
+
+unsigned char next_byte() {
+  need_input();
+  unsigned char b = *stream_peek(stream_in);
+  stream_seek(stream_in, 1);
+  return b;
+}
+
+// Reads decimal digits up to the byte that ends the number, which must be
+// `end`. Both limit tests run at every digit, so a length above
+// db_max_position fails at the digit that makes it too large.
+std::int64_t read_length(unsigned char end) {
+  std::int64_t value = 0;
+  for (;;) {
+    unsigned char b = next_byte();
+    if (b == end) return value;
+    if (b < '0' || b > '9') die_format();
+    if (value > db_max_position / 10) {
+      errno = ENOMEM;
+      die_create();
+    }
+    value = value * 10 + (b - '0');
+    if (value > db_max_position) {
+      errno = ENOMEM;
+      die_create();
+    }
+  }
+}
+
+// Moves n bytes from stream_in into the writer's buffer, hashing them when
+// hash is not null. Runs move between the two buffers in one piece; the
+// reads and writes are those of moving one byte at a time: input is fed
+// before output is flushed, and only when a byte is actually needed.
+void copy_record_bytes(std::int64_t n, std::uint64_t* hash) {
+  stream* out = &writer.out;
+  while (n > 0) {
+    need_input();
+    if (out->pos == out->size && stream_flush(out) == -1) die_create();
+    std::int64_t k = n;
+    if (k > stream_in->pos) k = stream_in->pos;
+    if (k > out->size - out->pos) k = out->size - out->pos;
+    const unsigned char* src = stream_peek(stream_in);
+    unsigned char* dst = out->buf + out->pos;
+    if (hash != nullptr) {
+      std::uint64_t h = *hash;
+      for (std::int64_t i = 0; i < k; i++) {
+        dst[i] = src[i];
+        h = db_hash_step(h, src[i]);
+      }
+      *hash = h;
+    } else {
+      copy_forward(dst, k, src);
+    }
+    out->pos += k;
+    stream_seek(stream_in, k);
+    n -= k;
+  }
+}
+
+// Reads records until the empty line that ends the input.
+void read_records() {
+  for (;;) {
+    unsigned char b = next_byte();
+    if (b == '\n') return;
+    if (b != '+') die_format();
+    std::int64_t key_len = read_length(',');
+    std::int64_t data_len = read_length(':');
+    if (writer_add_begin(&writer, key_len, data_len) == -1) die_create();
+    std::uint64_t hash = db_hash_start;
+    copy_record_bytes(key_len, &hash);
+    if (next_byte() != '-') die_format();
+    if (next_byte() != '>') die_format();
+    copy_record_bytes(data_len, nullptr);
+    if (writer_add_end(&writer, key_len, data_len, hash) == -1) die_create();
+    if (next_byte() != '\n') die_format();
+  }
+}
+
+// Is `a` the file that the path b names, following links? A failed stat
+// (b does not exist yet) means no.
+bool same_file(const struct stat& a, const char* b) {
+  struct stat s;
+  return ::stat(b, &s) == 0 && s.st_dev == a.st_dev && s.st_ino == a.st_ino;
+}
+
+// Opens ftmp for writing, creating it with mode 0644. O_NOFOLLOW keeps a
+// symbolic link planted at ftmp from redirecting the write. The file is
+// truncated only after it is known not to be f itself (another spelling, a
+// hard link, or f a link to it): truncating then would destroy the live
+// database. The identity is taken from the open descriptor, so swapping the
+// name afterwards cannot slip f in.
+int open_create(const char* path) {
+  int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW, 0644);
+  if (fd == -1) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) == -1) return -1;
+  if (same_file(st, final_name)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
+  return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3 || argv[0] == nullptr || argv[1] == nullptr ||
+      argv[2] == nullptr)
+    die_usage();
+  final_name = argv[1];
+  temp_name = argv[2];
+
+  int fd = open_create(temp_name);
+  if (fd == -1) die_create();
+  if (writer_start(&writer, fd) == -1) die_create();
+  read_records();
+  if (writer_finish(&writer) == -1) die_create();
+  if (::fsync(fd) == -1) die_create();
+  if (::close(fd) == -1) die_create();
+  if (::rename(temp_name, final_name) == -1) die_rename();
+  ::_exit(0);
+}
