@@ -1,0 +1,189 @@
+#include "db/reader.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "db/format.h"
+#include "runtime/bytes.h"
+#include "runtime/seek.h"
+#include "runtime/stream.h"
+
+namespace {
+
+constexpr std::int64_t chunk_size = 32;
+constexpr std::int64_t max_position = std::numeric_limits<std::int64_t>::max();
+
+int outside_file() {
+  errno = EPROTO;
+  return -1;
+}
+
+// pos + n for positions read from a file that may hold anything: a sum that
+// does not fit is -1, which every read refuses as outside the file.
+std::int64_t position_add(std::int64_t pos, std::int64_t n) {
+  std::int64_t sum;
+  if (__builtin_add_overflow(pos, n, &sum)) return -1;
+  return sum;
+}
+
+// The len bytes at pos (len <= chunk_size): in mapped mode straight from the
+// mapping, else read into scratch. Null after a failed read, errno set.
+const unsigned char* reader_view(db_reader* r, unsigned char* scratch,
+                                 std::int64_t len, std::int64_t pos) {
+  if (r->map_addr != nullptr) {
+    if (pos < 0 || pos > r->map_size || r->map_size - pos < len) {
+      outside_file();
+      return nullptr;
+    }
+    return r->map_addr + pos;
+  }
+  return reader_read(r, scratch, len, pos) == -1 ? nullptr : scratch;
+}
+
+// Does the key stored at key_pos equal the caller's key? Compared in chunks
+// of 32 bytes so that a key running past the end of the file fails only when
+// the part before it matched. 1 equal, 0 different, -1 failed read.
+int key_matches(db_reader* r, const unsigned char* key, std::int64_t key_len,
+                std::int64_t key_pos) {
+  unsigned char chunk[chunk_size];
+  for (std::int64_t done = 0; done < key_len;) {
+    std::int64_t n = key_len - done < chunk_size ? key_len - done : chunk_size;
+    const unsigned char* stored =
+        reader_view(r, chunk, n, position_add(key_pos, done));
+    if (stored == nullptr) return -1;
+    if (compare_bytes(stored, n, key + done) != 0) return 0;
+    done += n;
+  }
+  return 1;
+}
+
+// Reads the key's table descriptor and places the probe at its start slot:
+// 1 ready, 0 an empty table, -1 a failed read or a table that does not fit
+// in the 64-bit file space (which would make the slot arithmetic overflow).
+int lookup_start(db_reader* r, const unsigned char* key, std::int64_t key_len) {
+  unsigned char buf[16];
+  std::uint64_t h = db_hash(key, key_len);
+  const unsigned char* d =
+      reader_view(r, buf, db_descriptor_size,
+                  db_hash_table(h) * db_descriptor_size);
+  if (d == nullptr) return -1;
+  std::int64_t slots = load_i64le(d + 8);
+  if (slots <= 0) return 0;
+  std::int64_t table = load_i64le(d);
+  if (table < 0 || slots > (max_position - table) / db_slot_size)
+    return outside_file();
+  r->table_slots = slots;
+  r->table_pos = table;
+  r->key_hash = h;
+  r->next_slot_pos = table + db_slot_size * db_hash_start_slot(h, slots);
+  return 1;
+}
+
+}  // namespace
+
+void reader_init(db_reader* r, std::int64_t fd) {
+  reader_free(r);
+  r->probe_count = 0;
+  r->fd = fd;
+  struct stat st;
+  if (::fstat(static_cast<int>(fd), &st) == -1) return;
+  // An empty file cannot be mapped, and one larger than the address space
+  // could not be mapped whole; both are read by position.
+  if (st.st_size <= 0 ||
+      static_cast<std::uint64_t>(st.st_size) >
+          std::numeric_limits<std::size_t>::max())
+    return;
+  void* addr = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ,
+                      MAP_SHARED, static_cast<int>(fd), 0);
+  if (addr == MAP_FAILED) return;
+  r->map_size = st.st_size;
+  r->map_addr = static_cast<const unsigned char*>(addr);
+}
+
+void reader_free(db_reader* r) {
+  if (r->map_addr == nullptr) return;
+  // The mapping is read-only and ours; a failed munmap leaves nothing to undo.
+  (void)::munmap(const_cast<unsigned char*>(r->map_addr),
+                 static_cast<std::size_t>(r->map_size));
+  r->map_addr = nullptr;
+}
+
+int reader_read(db_reader* r, unsigned char* buf, std::int64_t len,
+                std::int64_t pos) {
+  if (len < 0 || pos < 0) return outside_file();
+  if (r->map_addr != nullptr) {
+    if (pos > r->map_size || r->map_size - pos < len) return outside_file();
+    if (len > 0) std::memcpy(buf, r->map_addr + pos, static_cast<size_t>(len));
+    return 0;
+  }
+  if (seek_to(r->fd, pos) == -1) {
+    // lseek refuses a position beyond what the file system can hold with
+    // EINVAL; such a position is just as much outside the file as one past
+    // its end, and the mapped mode says EPROTO for both.
+    if (errno == EINVAL) errno = EPROTO;
+    return -1;
+  }
+  while (len > 0) {
+    std::int64_t got = read_op(r->fd, buf, len);
+    if (got == -1) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) return outside_file();
+    buf += got;
+    len -= got;
+  }
+  return 0;
+}
+
+int reader_find_next(db_reader* r, const unsigned char* key,
+                     std::int64_t key_len) {
+  if (r->probe_count == 0) {
+    int ready = lookup_start(r, key, key_len);
+    if (ready <= 0) return ready;
+  } else if (r->probe_count >= r->table_slots) {
+    return 0;
+  }
+  // lookup_start guaranteed table_pos + 16 * table_slots fits, so neither
+  // the slot positions nor the table's end can overflow.
+  const std::int64_t table_end = r->table_pos + db_slot_size * r->table_slots;
+  for (;;) {
+    unsigned char slot_buf[16];
+    const unsigned char* slot =
+        reader_view(r, slot_buf, db_slot_size, r->next_slot_pos);
+    if (slot == nullptr) return -1;
+    std::int64_t record = load_i64le(slot + 8);
+    if (record <= 0) return 0;  // stays on the empty slot: it ends every call
+    std::uint64_t hash = load_u64le(slot);
+    r->probe_count++;
+    r->next_slot_pos += db_slot_size;
+    if (r->next_slot_pos == table_end) r->next_slot_pos = r->table_pos;
+    if (hash == r->key_hash) {
+      unsigned char header_buf[16];
+      const unsigned char* header =
+          reader_view(r, header_buf, db_record_header_size, record);
+      if (header == nullptr) return -1;
+      if (load_i64le(header) == key_len) {
+        std::int64_t data_len = load_i64le(header + 8);
+        std::int64_t key_pos = position_add(record, db_record_header_size);
+        int same = key_matches(r, key, key_len, key_pos);
+        if (same == -1) return -1;
+        if (same == 1) {
+          r->data_len = data_len;
+          r->data_pos = position_add(key_pos, key_len);
+          return 1;
+        }
+      }
+    }
+    if (r->probe_count >= r->table_slots) return 0;
+  }
+}
+
+int reader_find(db_reader* r, const unsigned char* key, std::int64_t key_len) {
+  reader_find_start(r);
+  return reader_find_next(r, key, key_len);
+}

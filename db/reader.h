@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+// The reader engine: finds the records of a key in a database open on a
+// descriptor, one after the other, in the order they were added. The file is
+// mapped whole when possible and read by position otherwise; every access is
+// bounded by the file, so a damaged file gives -1 with EPROTO or no record,
+// never an access outside it.
+//
+// The caller owns the structure and must start it with map_addr null (static
+// storage does); the reader owns its mapping until reader_free, the next
+// reader_init or process exit, and never closes fd.
+struct db_reader {
+  const unsigned char* map_addr;  // null in positional mode
+  std::int64_t fd;
+  std::int64_t map_size;     // st_size at reader_init; valid when mapped
+  std::int64_t probe_count;  // non-empty slots examined; 0: a fresh lookup
+  std::uint64_t key_hash;    // db_hash of the current lookup's key
+  std::int64_t next_slot_pos;
+  std::int64_t table_pos;
+  std::int64_t table_slots;
+  std::int64_t data_pos;  // of the record found last (result 1)
+  std::int64_t data_len;
+};
+static_assert(sizeof(db_reader) == 80 &&
+              std::is_trivially_copyable_v<db_reader>);
+
+// Maps the file on fd (fstat, then mmap of st_size bytes, PROT_READ,
+// MAP_SHARED) or, when that fails or st_size is 0, falls back to positional
+// reads. Releases an earlier mapping first. Cannot fail.
+void reader_init(db_reader* r, std::int64_t fd);
+// Releases the mapping; later reads go by position through fd.
+void reader_free(db_reader* r);
+
+// Copies len bytes at file position pos into buf: 0, or -1 with EPROTO when
+// any byte of the stretch lies outside the file (a negative len or pos
+// included), or with the errno of lseek(2) or read(2). Positional mode moves
+// fd's offset.
+[[nodiscard]] int reader_read(db_reader* r, unsigned char* buf,
+                              std::int64_t len, std::int64_t pos);
+
+// Begins a new lookup: the next reader_find_next hashes the key afresh.
+inline void reader_find_start(db_reader* r) { r->probe_count = 0; }
+// The next record of the key: 1 found (data_pos and data_len set), 0 no
+// further record, -1 a failed read (errno from reader_read, or EPROTO for a
+// table that does not fit the 64-bit file space). Every call of one lookup
+// passes the same key.
+[[nodiscard]] int reader_find_next(db_reader* r, const unsigned char* key,
+                                   std::int64_t key_len);
+// The first record of the key: reader_find_start, then reader_find_next.
+[[nodiscard]] int reader_find(db_reader* r, const unsigned char* key,
+                              std::int64_t key_len);
+
+inline std::int64_t reader_data_pos(const db_reader* r) { return r->data_pos; }
+inline std::int64_t reader_data_len(const db_reader* r) { return r->data_len; }
