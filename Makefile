@@ -5,13 +5,18 @@ BUILD ?= build
 CMAKE ?= cmake
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
+SAN_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
 
-.PHONY: all build configure demo test clean
+.PHONY: all build configure demo test test-sanitize fuzz fuzz-smoke bench \
+	bench-run install package clean
 
 all: build
 
 $(BUILD)/CMakeCache.txt:
-	$(CMAKE) -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	$(CMAKE) -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 
 configure: $(BUILD)/CMakeCache.txt
 
@@ -24,5 +29,36 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Everything again under AddressSanitizer and UBSan (clang), then a short
+# fuzzing run.
+test-sanitize:
+	$(CMAKE) -S . -B $(SAN_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQEF64_SANITIZE=ON $(CMAKE_FLAGS)
+	$(CMAKE) --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) fuzz-smoke
+
+fuzz:
+	$(CMAKE) -S . -B $(FUZZ_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQEF64_FUZZ=ON \
+	  -DQEF64_TESTS=OFF $(CMAKE_FLAGS)
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz-smoke: fuzz
+	sh fuzz/smoke.sh $(FUZZ_BUILD)
+
+bench:
+	$(CMAKE) -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DQEF64_BENCH=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+bench-run: bench
+	sh bench/run.sh $(BUILD)
+
+install: build
+	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
