@@ -1,5 +1,6 @@
 #!/bin/sh
-# The main job on the bundled sample: build a database from record text.
+# The main job on the bundled sample: build a database from record text,
+# then look keys up in it.
 set -eu
 bin=${1:-build/bin}
 here=$(dirname "$0")
@@ -9,3 +10,14 @@ mkdir -p "$out"
 echo "== qef64make $out/colors.db $out/colors.db.tmp < $here/colors.txt"
 "$bin/qef64make" "$out/colors.db" "$out/colors.db.tmp" < "$here/colors.txt"
 ls -l "$out/colors.db"
+
+echo "== qef64get red < $out/colors.db"
+"$bin/qef64get" red < "$out/colors.db"
+echo
+echo "== qef64get grey 1 < $out/colors.db   (the second record of grey)"
+"$bin/qef64get" grey 1 < "$out/colors.db"
+echo
+echo "== qef64get purple < $out/colors.db   (absent: status 100, no output)"
+status=0
+"$bin/qef64get" purple < "$out/colors.db" || status=$?
+echo "exit status $status"
