@@ -1,0 +1,82 @@
+// qef64dump: writes the database on standard input back as record text
+// ("+klen,dlen:key->data\n" per record, an empty line at the end), which
+// qef64make turns into a database with the same records in the same order.
+// Reads front to back only, so standard input may be a pipe.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "runtime/decimal.h"
+#include "runtime/stream.h"
+#include "tools/walk.h"
+
+namespace {
+
+// Record bytes move in chunks of this size: each is read whole before any of
+// it is written.
+constexpr std::int64_t copy_chunk = 512;
+unsigned char copy_buffer[copy_chunk];
+char digit_buffer[decimal_max_digits];
+
+void output_decimal(std::int64_t value) {
+  std::int64_t n = format_decimal(digit_buffer, value);
+  // Digits and bytes share the same object representation.
+  output_put(reinterpret_cast<const unsigned char*>(digit_buffer), n);
+}
+
+// Moves n bytes from stream_in to stream_out in chunks of copy_chunk bytes.
+// The system calls are those of reading each chunk into copy_buffer and
+// putting it: a chunk that lies wholly in stream_in's buffer reads nothing,
+// and a put that fits writes nothing, so such chunks go from buffer to buffer
+// in one copy; only a chunk that does not fit flushes stream_out first, as
+// its put would. A chunk that spans a refill goes through copy_buffer, so the
+// flush before the refill writes exactly what it would and a chunk cut short
+// by the end of input is never written.
+void input_copy(std::int64_t n) {
+  stream* out = stream_out;
+  while (n > 0) {
+    std::int64_t chunk = n < copy_chunk ? n : copy_chunk;
+    if (stream_in->pos < chunk) {
+      input_read(copy_buffer, chunk);
+      output_put(copy_buffer, chunk);
+      n -= chunk;
+      continue;
+    }
+    if (chunk > out->size - out->pos && stream_flush(out) == -1) output_fail();
+    // Whole chunks that are buffered and fit, or all that is left of n.
+    std::int64_t k = n;
+    if (k > stream_in->pos) k = stream_in->pos;
+    if (k > out->size - out->pos) k = out->size - out->pos;
+    if (k < n) k -= k % copy_chunk;
+    std::memcpy(out->buf + out->pos, stream_peek(stream_in),
+                static_cast<std::size_t>(k));
+    out->pos += k;
+    stream_seek(stream_in, k);
+    input_pos += k;
+    n -= k;
+  }
+}
+
+}  // namespace
+
+int main() {
+  walk_start("qef64dump: fatal: ", stream_out);
+  while (input_pos < records_end) {
+    std::int64_t key_len = input_number();
+    std::int64_t data_len = input_number();
+    output_puts("+");
+    output_decimal(key_len);
+    output_puts(",");
+    output_decimal(data_len);
+    output_puts(":");
+    input_copy(key_len);
+    output_puts("->");
+    input_copy(data_len);
+    output_puts("\n");
+  }
+  output_puts("\n");
+  output_flush();
+  ::_exit(0);
+}
