@@ -58,11 +58,12 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc_file}\")
 ")
 
-foreach(section 1 5)
-  file(GLOB qef64_man_pages ${PROJECT_SOURCE_DIR}/docs/*.${section})
-  install(FILES ${qef64_man_pages}
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+foreach(program ${qef64_programs})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/qef64.5
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 
 # make package: a .deb with everything above under /usr.
 set(CPACK_GENERATOR DEB)
