@@ -1,0 +1,267 @@
+// The installed project as a newcomer meets it: the tree that make install
+// lays out, the embedding example built against it with find_package and
+// with pkg-config, the .deb of make package, and the manual pages.
+// Everything is installed into temporary directories, never into the system.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> programs = {"qef64make", "qef64get", "qef64dump",
+                                           "qef64stats", "qef64test"};
+const std::vector<std::string> headers = {
+    "db/format.h",     "db/reader.h",       "db/writer.h",
+    "runtime/bytes.h", "runtime/decimal.h", "runtime/fatal.h",
+    "runtime/seek.h",  "runtime/stream.h"};
+
+// What build_and_lookup prints for the database it builds, and what
+// lookup_only prints for the same records built by qef64make.
+const char* const embedded_lookups =
+    "red: #ff0000\n"
+    "grey: gray\n"
+    "grey: #808080\n"
+    "blue: not found\n";
+const char* const colors_text =
+    "+3,7:red->#ff0000\n+4,4:grey->gray\n+4,7:grey->#808080\n\n";
+
+// The sanitizer runtimes are in the archive's objects but not in a
+// consumer's link, so the consumer builds run on the normal build only.
+#ifdef QEF64_SANITIZE_BUILD
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+bool have(const std::string& command) {
+  return run({"/bin/sh", "-c", "command -v " + command}, "").status == 0;
+}
+
+// Runs a shell command line; the test fails with its output when the
+// command does.
+run_result shell(const std::string& line,
+                 const std::vector<std::string>& env = {}) {
+  run_options options;
+  options.timeout_seconds = 120;
+  options.env = env;
+  run_result r = run({"/bin/sh", "-c", line}, "", options);
+  EXPECT_EQ(r.status, 0) << line << "\n" << r.out << r.err;
+  return r;
+}
+
+std::string sh_quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+class InstallTree : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override { remove_tree(dir_); }
+
+  // Installs the build into dir_/prefix and returns that prefix.
+  std::string install() {
+    std::string prefix = dir_ + "/prefix";
+    shell(sh_quote(QEF64_CMAKE) + " --install " + sh_quote(QEF64_BUILD_DIR) +
+          " --prefix " + sh_quote(prefix) + " >/dev/null");
+    return prefix;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(InstallTree, PlacesEverythingUnderPrefixInsideDestdir) {
+  std::string stage = dir_ + "/stage";
+  shell("DESTDIR=" + sh_quote(stage) + " " + sh_quote(QEF64_CMAKE) +
+        " --install " + sh_quote(QEF64_BUILD_DIR) +
+        " --prefix /opt/qef64 >/dev/null");
+  std::string root = stage + "/opt/qef64/";
+  std::string lib = root + QEF64_LIBDIR + "/";
+
+  for (const std::string& name : programs) {
+    // Every program that this build has is installed, executable, with its
+    // page.
+    if (!file_exists(program(name))) continue;
+    EXPECT_EQ(access((root + "bin/" + name).c_str(), X_OK), 0) << name;
+    EXPECT_TRUE(file_exists(root + "share/man/man1/" + name + ".1")) << name;
+  }
+  EXPECT_TRUE(file_exists(root + "bin/qef64make"));
+  EXPECT_TRUE(file_exists(root + "bin/qef64get"));
+  EXPECT_TRUE(file_exists(root + "share/man/man5/qef64.5"));
+  for (const std::string& h : headers) {
+    EXPECT_TRUE(file_exists(root + "include/qef64/" + h)) << h;
+  }
+  EXPECT_TRUE(file_exists(lib + "libqef64.a"));
+  EXPECT_TRUE(file_exists(lib + "cmake/qef64/qef64Config.cmake"));
+  EXPECT_TRUE(file_exists(lib + "cmake/qef64/qef64ConfigVersion.cmake"));
+
+  // The staging directory is not part of the paths the .pc file names.
+  std::string pc = read_file(lib + "pkgconfig/qef64.pc");
+  EXPECT_NE(pc.find("prefix=/opt/qef64\n"), std::string::npos) << pc;
+  EXPECT_EQ(pc.find(stage), std::string::npos) << pc;
+  EXPECT_NE(pc.find("-lqef64"), std::string::npos) << pc;
+}
+
+TEST_F(InstallTree, FindPackageConsumerBuildsAndRuns) {
+  if (sanitized) GTEST_SKIP() << "consumer builds run on the normal build";
+  std::string prefix = install();
+  std::string build = dir_ + "/embed";
+  // The public headers must compile cleanly under a consumer's warnings.
+  shell(sh_quote(QEF64_CMAKE) + " -S " +
+        sh_quote(QEF64_SOURCE_DIR "/examples/embed") + " -B " +
+        sh_quote(build) + " -G " + sh_quote(QEF64_GENERATOR) +
+        " -DCMAKE_CXX_COMPILER=" + sh_quote(QEF64_CXX) +
+        " -DCMAKE_PREFIX_PATH=" + sh_quote(prefix) +
+        " '-DCMAKE_CXX_FLAGS=-Wall -Wextra -Wpedantic -Wconversion"
+        " -Wsign-conversion -Werror' >/dev/null");
+  shell(sh_quote(QEF64_CMAKE) + " --build " + sh_quote(build) + " >/dev/null");
+
+  run_result built =
+      run({build + "/build_and_lookup", dir_ + "/colors.db"}, "");
+  EXPECT_EQ(built.status, 0) << built.err;
+  EXPECT_EQ(built.out, embedded_lookups);
+  EXPECT_EQ(built.err, "");
+
+  // The reading example and the installed builder agree on the file.
+  run_options in_dir;
+  in_dir.cwd = dir_;
+  run_result made = run({prefix + "/bin/qef64make", "made.db", "made.db.tmp"},
+                        colors_text, in_dir);
+  ASSERT_EQ(made.status, 0) << made.err;
+  run_result looked = run(
+      {build + "/lookup_only", dir_ + "/made.db", "red", "grey", "blue"}, "");
+  EXPECT_EQ(looked.status, 1);  // blue is missing
+  EXPECT_EQ(looked.out, embedded_lookups);
+}
+
+TEST_F(InstallTree, PkgConfigConsumerBuildsAndRuns) {
+  if (sanitized) GTEST_SKIP() << "consumer builds run on the normal build";
+  if (!have("pkg-config"))
+    GTEST_SKIP() << "pkg-config is not installed (apt-get install pkg-config)";
+  std::string prefix = install();
+  std::vector<std::string> env = {"PKG_CONFIG_PATH=" + prefix + "/" +
+                                  QEF64_LIBDIR + "/pkgconfig"};
+
+  run_result flags = shell("pkg-config --cflags --libs qef64", env);
+  EXPECT_EQ(flags.out, "-I" + prefix + "/include/qef64 -L" + prefix + "/" +
+                           QEF64_LIBDIR + " -lqef64 \n");
+
+  std::string exe = dir_ + "/build_and_lookup";
+  shell(sh_quote(QEF64_CXX) + " -std=c++20 -Wall -Wextra -Werror -o " +
+            sh_quote(exe) + " " +
+            sh_quote(QEF64_SOURCE_DIR "/examples/embed/build_and_lookup.cc") +
+            " $(pkg-config --cflags --libs qef64)",
+        env);
+  run_result built = run({exe, dir_ + "/colors.db"}, "");
+  EXPECT_EQ(built.status, 0) << built.err;
+  EXPECT_EQ(built.out, embedded_lookups);
+}
+
+class DebPackage : public InstallTree {};
+
+TEST_F(DebPackage, HoldsProgramsPagesHeadersAndLibrary) {
+  if (!have("dpkg-deb")) GTEST_SKIP() << "dpkg-deb is not installed";
+  shell(sh_quote(QEF64_CPACK) + " -G DEB --config " +
+        sh_quote(QEF64_BUILD_DIR "/CPackConfig.cmake") + " -B " +
+        sh_quote(dir_) + " >/dev/null");
+  std::string deb;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().extension() == ".deb") deb = entry.path().string();
+  }
+  ASSERT_NE(deb, "") << "cpack made no .deb";
+
+  std::string fields =
+      shell("dpkg-deb -f " + sh_quote(deb) + " Package Depends").out;
+  EXPECT_EQ(fields, "Package: qef64\nDepends: libc6\n");
+
+  std::string list = shell("dpkg-deb -c " + sh_quote(deb)).out;
+  auto holds = [&](const std::string& path) {
+    // Each line of the listing ends with the entry's path.
+    return list.find(" ./usr/" + path + "\n") != std::string::npos;
+  };
+  for (const std::string& name : programs) {
+    if (!file_exists(program(name))) continue;
+    EXPECT_TRUE(holds("bin/" + name)) << name << "\n" << list;
+    EXPECT_TRUE(holds("share/man/man1/" + name + ".1")) << name;
+  }
+  EXPECT_TRUE(holds("bin/qef64make")) << list;
+  EXPECT_TRUE(holds("share/man/man5/qef64.5")) << list;
+  for (const std::string& h : headers) {
+    EXPECT_TRUE(holds("include/qef64/" + h)) << h;
+  }
+  std::string lib = std::string(QEF64_LIBDIR) + "/";
+  EXPECT_TRUE(holds(lib + "libqef64.a")) << list;
+  EXPECT_TRUE(holds(lib + "cmake/qef64/qef64Config.cmake")) << list;
+  EXPECT_TRUE(holds(lib + "pkgconfig/qef64.pc")) << list;
+}
+
+// groff's warnings catch what a reader of the page would see broken:
+// unknown macros, bad escapes, lines that do not fit.
+TEST(ManPages, FormatWithoutGroffWarnings) {
+  if (!have("groff")) GTEST_SKIP() << "groff is not installed";
+  std::vector<std::string> pages;
+  for (const auto& entry : fs::directory_iterator(QEF64_SOURCE_DIR "/docs")) {
+    std::string ext = entry.path().extension().string();
+    if (ext == ".1" || ext == ".5") pages.push_back(entry.path().string());
+  }
+  EXPECT_EQ(pages.size(), 6u);
+  for (const std::string& page : pages) {
+    run_result r =
+        run({"/bin/sh", "-c", "groff -man -ww -z " + sh_quote(page)}, "");
+    EXPECT_EQ(r.status, 0) << page;
+    EXPECT_EQ(r.err, "") << page;
+  }
+}
+
+// Every message text in a program's source is in its page: a message
+// added to the code without its page fails here. Pages are rendered without
+// hyphenation or wrapping, and blanks are squeezed on both sides.
+TEST(ManPages, NameEveryMessageOfTheirProgram) {
+  if (!have("groff")) GTEST_SKIP() << "groff is not installed";
+  const std::map<std::string, std::vector<std::string>> sources = {
+      {"qef64make", {"make.cc"}},
+      {"qef64get", {"get.cc"}},
+      {"qef64dump", {"dump.cc", "walk.cc"}},
+      {"qef64stats", {"stats.cc", "walk.cc"}},
+      {"qef64test", {"test.cc", "walk.cc"}}};
+  auto squeeze = [](const std::string& s) {
+    return std::regex_replace(s, std::regex("[ \\t\\n]+"), " ");
+  };
+  // A C++ string literal, escapes included, so that quotes stay paired.
+  const std::regex literal("\"((?:[^\"\\\\]|\\\\.)*)\"");
+  for (const auto& [name, files] : sources) {
+    std::string page = QEF64_SOURCE_DIR "/docs/" + name + ".1";
+    run_result text =
+        shell("groff -man -Tascii -rHY=0 -rLL=400n -P-cbu " + sh_quote(page));
+    std::string rendered = squeeze(text.out);
+    int messages = 0;
+    for (const std::string& file : files) {
+      std::string code = read_file(QEF64_SOURCE_DIR "/tools/" + file);
+      for (std::sregex_iterator it(code.begin(), code.end(), literal), end;
+           it != end; ++it) {
+        std::string message = (*it)[1].str();
+        if (message.find("unable to") == std::string::npos &&
+            message.find("usage:") == std::string::npos &&
+            message.find("fatal:") == std::string::npos)
+          continue;
+        messages++;
+        std::string piece = squeeze(message);
+        if (piece.back() == ' ') piece.pop_back();
+        EXPECT_NE(rendered.find(piece), std::string::npos)
+            << name << ".1 lacks \"" << piece << "\" of tools/" << file;
+      }
+    }
+    EXPECT_GE(messages, 3) << name;
+  }
+}
+
+}  // namespace
