@@ -1,0 +1,223 @@
+#!/bin/sh
+# Runs the benchmarks of a build with -DQEF64_BENCH=ON and writes the ratio
+# table to bench/results.md (and standard output).
+#
+#   sh bench/run.sh [BUILD_DIR]            (make bench-run: BUILD_DIR=build)
+#
+# Environment:
+#   BENCH_PROFILES  profiles to run (default "tiny medium large real";
+#                   add tiny10m for the memory check at 10,000,000 records)
+#   BENCH_ENGINE    profiles for the in-process engine benchmark (default
+#                   those of "tiny real" that are in BENCH_PROFILES)
+#   BENCH_RUNS      timed runs per whole-process measurement (default 5,
+#                   3 for large and tiny10m), after one warm-up run
+#   BENCH_GET_RUNS  timed runs of qef64get and its floors (default 300)
+#   BENCH_REPS      repetitions of each engine benchmark (default 5)
+#   BENCH_DATA      scratch directory for inputs and databases (default
+#                   BUILD_DIR/bench-data); inputs are kept and reused
+#   BENCH_REAL      the real data set (default /usr/share/dict/american-english
+#                   from the Debian package wamerican)
+#   BENCH_RESULTS   where the report goes (default bench/results.md)
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-build}
+bin=$build/bin
+data=${BENCH_DATA:-$build/bench-data}
+profiles=${BENCH_PROFILES:-tiny medium large real}
+runs=${BENCH_RUNS:-}
+get_runs=${BENCH_GET_RUNS:-300}
+real=${BENCH_REAL:-/usr/share/dict/american-english}
+results=${BENCH_RESULTS:-$here/results.md}
+
+for p in qef64gen qef64make qef64get proctime mapstdin; do
+  if [ ! -x "$bin/$p" ]; then
+    echo "bench: $bin/$p missing; build with make bench first" >&2
+    exit 1
+  fi
+done
+mkdir -p "$data"
+kv=$data/results.kv
+: > "$kv"
+
+say() { echo "bench: $*" >&2; }
+
+# record NAME < "median min max rss" lines, one per NAME given.
+record() {
+  for name in "$@"; do
+    read -r med lo hi rss
+    echo "$name $med $lo $hi $rss" >> "$kv"
+    say "$name: median $med s ($lo-$hi), max RSS $rss KiB"
+  done
+}
+
+# The record text of a profile, generated once and then reused.
+input() {
+  f=$data/$1.txt
+  if [ ! -s "$f" ]; then
+    if [ "$1" = real ]; then
+      "$bin/qef64gen" real "$real" > "$f.part"
+    else
+      "$bin/qef64gen" "$1" > "$f.part"
+    fi
+    mv "$f.part" "$f"
+  fi
+  echo "$f"
+}
+
+# The first key of a record text file, for the lookups.
+first_key() {
+  head -n 1 "$1" | awk '{
+    colon = index($0, ":"); split(substr($0, 2, colon - 2), len, ",")
+    print substr($0, colon + 1, len[1]) }'
+}
+
+for p in $profiles; do
+  if [ "$p" = real ] && [ ! -r "$real" ]; then
+    say "real: $real missing (apt-get install wamerican); skipped"
+    continue
+  fi
+  n=${runs:-5}
+  case $p in large | tiny10m) n=${runs:-3} ;; esac
+  say "$p: generating input"
+  in=$(input "$p")
+  db=$data/$p.db
+
+  say "$p: qef64make, cat > file, copy + fsync ($n runs)"
+  "$bin/proctime" "$n" 1 \
+    "$in" /dev/null "$bin/qef64make" "$db" "$data/$p.tmp" -- \
+    "$in" "$data/$p.cat" cat -- \
+    - - dd if="$in" of="$data/$p.copy" bs=1M conv=fsync status=none |
+    record "$p.make" "$p.cat_file" "$p.copy_fsync"
+  rm -f "$data/$p.cat" "$data/$p.copy"
+  records=$(grep -c '^+' "$in" || true)
+  echo "$p.records $records 0 0 0" >> "$kv"
+
+  set -- "$db" /dev/null cat
+  names="$p.cat_db"
+  for s in dump test stats; do
+    if [ -x "$bin/qef64$s" ]; then
+      set -- "$@" -- "$db" /dev/null "$bin/qef64$s"
+      names="$names $p.$s"
+    fi
+  done
+  say "$p: scanners against cat db > /dev/null ($n runs)"
+  # shellcheck disable=SC2086
+  "$bin/proctime" "$n" 1 "$@" | record $names
+
+  key=$(first_key "$in")
+  say "$p: qef64get per process ($get_runs runs)"
+  "$bin/proctime" "$get_runs" 20 \
+    "$db" /dev/null "$bin/qef64get" "$key" -- \
+    "$db" /dev/null "$bin/mapstdin" -- \
+    "$db" /dev/null /bin/true |
+    record "$p.get" "$p.mapstdin" "$p.true"
+done
+
+# In-process engine benchmarks, on the profiles that targets name.
+engine_sets=""
+for p in ${BENCH_ENGINE:-tiny real}; do
+  case " $profiles " in *" $p "*) ;; *) continue ;; esac
+  [ -s "$data/$p.txt" ] && engine_sets="$engine_sets $p=$data/$p.txt"
+done
+if [ -x "$bin/engine_bench" ] && [ -n "$engine_sets" ]; then
+  say "engine benchmarks:$engine_sets"
+  # shellcheck disable=SC2086
+  BENCH_DIR=$data "$bin/engine_bench" --benchmark_out="$data/engine.csv" \
+    --benchmark_out_format=csv $engine_sets >&2
+  # Rows "NAME/iterations:1/...[_STAT]",iterations,real_time (ms),...: the
+  # median, min and max aggregates, or the one run when there is no repeat.
+  awk -F, '$1 ~ /^"/ {
+      name = $1; gsub(/"/, "", name)
+      stat = "median"
+      if (match(name, /_(mean|median|stddev|cv|min|max)$/)) {
+        stat = substr(name, RSTART + 1); name = substr(name, 1, RSTART - 1)
+      }
+      sub(/\/iterations:.*/, "", name)
+      v[name, stat] = $3 / 1000; names[name] = 1
+    }
+    END {
+      for (n in names) {
+        m = v[n, "median"]
+        lo = ((n, "min") in v) ? v[n, "min"] : m
+        hi = ((n, "max") in v) ? v[n, "max"] : m
+        print "engine." n, m, lo, hi, 0
+      }
+    }' "$data/engine.csv" >> "$kv"
+elif [ ! -x "$bin/engine_bench" ]; then
+  say "engine_bench not built (libbenchmark-dev missing); skipped"
+fi
+
+# The report: one table of ratios, ours over what it is measured against.
+{
+  echo "# Benchmark results"
+  echo
+  echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm)," \
+    "$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //')," \
+    "$(nproc) cores," \
+    "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)."
+  echo "Whole processes: median of the timed runs (min-max), all commands of"
+  echo "a row measured in turn in the same run. Engine rows: median of"
+  echo "${BENCH_REPS:-5} repetitions, one pass over all records each."
+  echo "Ratio = ours / against; lower is better. Memory: max RSS of"
+  echo "qef64make against 32 bytes per record plus 4 MiB."
+  echo
+  awk '
+    function t(k) { return (k in med) ? sprintf("%.4g s (%.4g-%.4g)", med[k], lo[k], hi[k]) : "-" }
+    function row(p, what, a, vs, b, target,    r, ok) {
+      if (!((p "." a) in med) || !((p "." b) in med)) return
+      r = med[p "." a] / med[p "." b]
+      ok = ""
+      if (target != "") ok = (r <= target + 0) ? "yes" : "NO"
+      printf "| %s | %s | %s | %s | %s | %.3f | %s | %s |\n", p, what,
+        t(p "." a), vs, t(p "." b), r, (target == "" ? "" : "<= " target), ok
+    }
+    {
+      med[$1] = $2; lo[$1] = $3; hi[$1] = $4; rss[$1] = $5
+      split($1, part, "."); prof = part[1]
+      if (prof != "engine" && !(prof in seen)) { seen[prof] = 1; order[++np] = prof }
+      if ($1 ~ /^engine\./) {
+        split(substr($1, 8), e, "/")
+        # engine.load/tiny/lmdb -> tiny.load_lmdb
+        key = e[2] "." e[1] (e[3] == "" ? "" : "_" e[3])
+        med[key] = $2; lo[key] = $3; hi[key] = $4
+      }
+    }
+    END {
+      print "| profile | ours | median | against | median | ratio | target | met |"
+      print "|---|---|---|---|---|---|---|---|"
+      for (i = 1; i <= np; i++) {
+        p = order[i]
+        row(p, "qef64make", "make", "cat input > file", "cat_file", "")
+        row(p, "qef64make", "make", "copy + fsync", "copy_fsync",
+            (p == "medium" || p == "large") ? "1.5" : "")
+        row(p, "qef64make", "make", "LMDB load", "load_lmdb",
+            (p == "tiny" || p == "real") ? "0.2" : "")
+        row(p, "qef64make", "make", "SQLite load", "load_sqlite",
+            (p == "tiny" || p == "real") ? "0.0667" : "")
+        row(p, "load (engine)", "load_qef64", "unordered_map load", "load_unordered_map", "")
+        row(p, "load (engine)", "load_qef64", "LMDB load", "load_lmdb", "")
+        row(p, "load (engine)", "load_qef64", "SQLite load", "load_sqlite", "")
+        row(p, "writer_add", "writer_add", "unordered_map load", "load_unordered_map", "")
+        row(p, "find mapped", "find_qef64_mapped", "unordered_map find", "find_unordered_map", "1")
+        row(p, "find mapped", "find_qef64_mapped", "LMDB mdb_get", "find_lmdb", "0.2")
+        row(p, "find mapped", "find_qef64_mapped", "SQLite SELECT", "find_sqlite", "0.05")
+        row(p, "find positional", "find_qef64_positional", "find mapped", "find_qef64_mapped", "")
+        row(p, "find positional", "find_qef64_positional", "SQLite SELECT", "find_sqlite", "")
+        row(p, "qef64dump", "dump", "cat db > /dev/null", "cat_db", p == "medium" ? "3" : "")
+        row(p, "qef64test", "test", "cat db > /dev/null", "cat_db", p == "medium" ? "3" : "")
+        row(p, "qef64stats", "stats", "cat db > /dev/null", "cat_db", p == "medium" ? "3" : "")
+        row(p, "qef64get", "get", "mapstdin", "mapstdin", "1.1")
+        row(p, "qef64get", "get", "/bin/true", "true", "")
+        k = p ".make"
+        if ((k in rss) && (p ".records") in med) {
+          n = med[p ".records"]
+          limit = 32 * n / 1024 + 4096
+          printf "| %s | qef64make max RSS | %d KiB | 32 B/record + 4 MiB | %d KiB | %.3f | <= 1.1 | %s |\n",
+            p, rss[k], limit, rss[k] / limit, (rss[k] <= 1.1 * limit) ? "yes" : "NO"
+        }
+      }
+    }' "$kv"
+} > "$data/results.md"
+cp "$data/results.md" "$results"
+cat "$results"
