@@ -43,6 +43,7 @@ constexpr std::int64_t db_hash_start_slot(std::uint64_t h, std::int64_t n) {
 static_assert(db_hash_step(5381, 'a') == 177604);
 static_assert(db_hash_table(5381) == 5 && (5381 >> 8) == 21);
 
+// The file's integers: 8 bytes at dst or src, least significant first.
 constexpr void store_u64le(unsigned char* dst, std::uint64_t value) {
   for (int k = 0; k < 8; k++) {
     dst[k] = static_cast<unsigned char>(value >> (8 * k));

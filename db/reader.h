@@ -53,5 +53,7 @@ inline void reader_find_start(db_reader* r) { r->probe_count = 0; }
 [[nodiscard]] int reader_find(db_reader* r, const unsigned char* key,
                               std::int64_t key_len);
 
+// Where the data of the record found last lies, for reader_read; valid after
+// a result of 1, until the next one.
 inline std::int64_t reader_data_pos(const db_reader* r) { return r->data_pos; }
 inline std::int64_t reader_data_len(const db_reader* r) { return r->data_len; }

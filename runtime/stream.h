@@ -34,7 +34,9 @@ extern stream* const stream_out;        // fd 1, 8192 bytes, write_op
 extern stream* const stream_out_small;  // fd 1, 256 bytes, write_op
 extern stream* const stream_err;        // fd 2, 256 bytes, write_op
 
-// One read(2) or write(2), the count clamped to stream_max_call.
+// One read(2) or write(2), the count clamped to stream_max_call: bytes
+// moved, 0 at end of input, or -1 with the call's errno (EINTR included;
+// the callers' loops retry it).
 [[nodiscard]] std::int64_t read_op(std::int64_t fd, unsigned char* buf,
                                    std::int64_t len);
 [[nodiscard]] std::int64_t write_op(std::int64_t fd, unsigned char* buf,
@@ -44,6 +46,8 @@ extern stream* const stream_err;        // fd 2, 256 bytes, write_op
 [[nodiscard]] std::int64_t stdin_read_op(std::int64_t fd, unsigned char* buf,
                                          std::int64_t len);
 
+// Sets up *s over fd with the caller's buffer of size bytes (at least 1),
+// empty: pos = 0, size = capacity. Used for streams a program opens itself.
 void stream_init(stream* s, stream_op op, std::int64_t fd, unsigned char* buf,
                  std::int64_t size);
 
@@ -53,6 +57,7 @@ void stream_init(stream* s, stream_op op, std::int64_t fd, unsigned char* buf,
 // stream_put_align: always through the buffer, so fd only ever receives
 // whole buffers until the final flush.
 // stream_putflush: flush, then write data directly.
+// The _puts forms put a NUL-terminated string, without its NUL.
 [[nodiscard]] int stream_flush(stream* s);
 [[nodiscard]] int stream_put(stream* s, const unsigned char* data,
                              std::int64_t len);
