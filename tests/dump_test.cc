@@ -241,7 +241,7 @@ TEST(Scanners, AllocateNothing) {
   run_options options;
   options.in = input_kind::file;
   options.env = {"LD_PRELOAD=" + dir + "/nomalloc.so"};
-  for (const char* name : {"qef64dump", "qef64stats"}) {
+  for (const char* name : {"qef64dump", "qef64stats", "qef64test"}) {
     run_result r = run({program(name)}, db, options);
     EXPECT_EQ(r.status, 0) << name << " " << r.signal;
     r = run({program(name)}, db.substr(0, 5000), options);  // a fatal path
