@@ -21,3 +21,16 @@ echo "== qef64get purple < $out/colors.db   (absent: status 100, no output)"
 status=0
 "$bin/qef64get" purple < "$out/colors.db" || status=$?
 echo "exit status $status"
+
+echo "== qef64dump < $out/colors.db > $out/colors.txt"
+"$bin/qef64dump" < "$out/colors.db" > "$out/colors.txt"
+cat "$out/colors.txt"
+echo "== rebuild from the dump and compare"
+"$bin/qef64make" "$out/copy.db" "$out/copy.db.tmp" < "$out/colors.txt"
+cmp "$out/colors.db" "$out/copy.db" && echo "identical"
+
+echo "== qef64stats < $out/colors.db"
+"$bin/qef64stats" < "$out/colors.db"
+
+echo "== qef64test < $out/colors.db   (the second grey is a different record)"
+"$bin/qef64test" < "$out/colors.db"
