@@ -28,7 +28,7 @@
 namespace {
 
 #ifdef QEF64_SANITIZE_BUILD
-constexpr std::size_t sample_size = 300;
+constexpr std::size_t sample_size = 120;
 constexpr double run_timeout = 60;
 #else
 constexpr std::size_t sample_size = 40;
