@@ -1,0 +1,271 @@
+// qef64make as a process, with real files, pipes and failures.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/process.h"
+#include "tests/reference.h"
+
+namespace {
+
+const std::string prefix = "qef64make: fatal: ";
+
+std::string frame(const std::string& key, const std::string& data) {
+  return "+" + std::to_string(key.size()) + "," + std::to_string(data.size()) +
+         ":" + key + "->" + data + "\n";
+}
+
+class Make : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override { remove_tree(dir_); }
+  std::string f() const { return dir_ + "/f"; }
+  std::string ftmp() const { return dir_ + "/ftmp"; }
+  run_result make(const std::string& input, run_options o = {}) {
+    return run({program("qef64make"), f(), ftmp()}, input, o);
+  }
+  std::string dir_;
+};
+
+TEST_F(Make, BuildsTheFilesOfTheFormat) {
+  struct {
+    std::string input;
+    std::size_t size;
+  } cases[] = {
+      {"\n", 4096},
+      {"+3,5:abc->hello\n\n", 4152},
+      {"+,:->\n\n", 4096 + 16 + 32},
+      {"+03,1:abc->x\n\n", 4096 + 20 + 32},
+      {"+3,3:abc->xyz\n\ntrailing garbage, never read", 4150},
+  };
+  for (const auto& c : cases) {
+    run_result r = make(c.input);
+    EXPECT_EQ(r.status, 0) << c.input << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+    std::string file = read_file(f());
+    EXPECT_EQ(file.size(), c.size) << c.input;
+    EXPECT_EQ(reference::parse(file).error, "") << c.input;
+    EXPECT_FALSE(file_exists(ftmp()));
+  }
+  EXPECT_EQ(reference::find(reference::parse(read_file(f())), "abc"),
+            std::vector<std::string>{"xyz"});
+  struct stat st;
+  ASSERT_EQ(stat(f().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777 & ~0644u, 0u);
+}
+
+TEST_F(Make, StoresAnyBytesUnchangedFromFilesAndPipes) {
+  std::mt19937 rng(11);
+  const std::string specials[] = {std::string("\0", 1), "\n", "+", "->",
+                                  "\xff\x80", "\r\n", ""};
+  std::vector<std::pair<std::string, std::string>> records;
+  std::string text;
+  for (int i = 0; i < 400; i++) {
+    std::string k = specials[rng() % 7] + std::to_string(rng() % 150);
+    std::string d = specials[rng() % 7];
+    for (unsigned n = rng() % (i % 50 == 0 ? 20000 : 30); n > 0; n--)
+      d += static_cast<char>(rng());
+    records.push_back({k, d});
+    text += frame(k, d);
+  }
+  for (input_kind in : {input_kind::pipe, input_kind::file}) {
+    run_options o;
+    o.in = in;
+    run_result r = make(text + "\n", o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    reference::database db = reference::parse(read_file(f()));
+    ASSERT_EQ(db.error, "");
+    ASSERT_EQ(db.records.size(), records.size());
+    for (std::size_t i = 0; i < records.size(); i++) {
+      EXPECT_EQ(db.records[i].key, records[i].first);
+      EXPECT_EQ(db.records[i].data, records[i].second);
+    }
+  }
+}
+
+TEST_F(Make, FramingErrorsAreBadFormat) {
+  const std::string bad = prefix + "unable to read input: bad format\n";
+  const char* inputs[] = {
+      "",                       // end of input at once
+      "+3,3:abc->xyz\n",        // no empty line
+      "+3,3:abc->xyz\r\n\n",    // carriage return
+      "\r\n",
+      "+-3,3:abc->xyz\n\n",     // a sign
+      "+3, 3:abc->xyz\n\n",     // a space
+      "+3,3:abc>xyz\n\n",       // no "-"
+      "+3,3:abc-xyz\n\n",       // no ">"
+      "+3,3:abc->xy",           // data cut short
+      "+3;3:abc->xyz\n\n",
+      "x\n",
+      "+3,3",
+  };
+  write_file(f(), "old database");
+  for (const char* input : inputs) {
+    run_result r = make(input);
+    EXPECT_EQ(r.status, 111) << input;
+    EXPECT_EQ(r.err, bad) << input;
+    EXPECT_EQ(read_file(f()), "old database");
+  }
+  make("");
+  EXPECT_EQ(read_file(ftmp()), "");  // left behind, empty
+}
+
+TEST_F(Make, LengthLimitIsOutOfMemory) {
+  const std::string nomem =
+      prefix + "unable to create " + ftmp() + ": Cannot allocate memory\n";
+  // 2^60 - 1 passes the parser: the builder goes on to read the key, and
+  // finds the input at its end.
+  run_result r = make("+1152921504606846975,0:");
+  EXPECT_EQ(r.err, prefix + "unable to read input: bad format\n");
+  for (const char* input : {"+1152921504606846976,0:", "+0,1152921504606846976:",
+                            "+99999999999999999999999,0:"}) {
+    r = make(input);
+    EXPECT_EQ(r.status, 111);
+    EXPECT_EQ(r.err, nomem) << input;
+  }
+}
+
+TEST_F(Make, UsageAndCommitFailures) {
+  run_result r = run({program("qef64make"), f()}, "\n");
+  EXPECT_EQ(r.status, 100);
+  EXPECT_EQ(r.err, "qefmake: usage: qefmake f ftmp\n");
+  EXPECT_FALSE(file_exists(f()));
+  r = run({program("qef64make"), f(), ftmp(), "ignored"}, "\n");
+  EXPECT_EQ(r.status, 0);
+
+  std::string missing = dir_ + "/no/such/dir/f";
+  r = run({program("qef64make"), missing, ftmp()}, "\n");
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.err, prefix + "unable to rename " + ftmp() + " to " + missing +
+                       ": " + std::strerror(ENOENT) + "\n");
+
+  r = run({program("qef64make"), f(), dir_ + "/no/ftmp"}, "\n");
+  EXPECT_EQ(r.err, prefix + "unable to create " + dir_ + "/no/ftmp: " +
+                       std::strerror(ENOENT) + "\n");
+
+  // Closed standard input is a read failure.
+  run_options closed;
+  closed.in = input_kind::none;
+  r = make("", closed);
+  EXPECT_EQ(r.err, prefix + "unable to read input: " + std::strerror(EBADF) +
+                       "\n");
+}
+
+TEST_F(Make, WriteFailureNamesFtmpAndLeavesFUntouched) {
+  write_file(f(), "old database");
+  std::string text;
+  for (int i = 0; i < 2000; i++) text += frame("key" + std::to_string(i), "data");
+  run_options o;
+  o.fsize_limit = 20000;
+  run_result r = make(text + "\n", o);
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.err, prefix + "unable to create " + ftmp() + ": " +
+                       std::strerror(EFBIG) + "\n");
+  EXPECT_EQ(read_file(f()), "old database");
+}
+
+// A symbolic link at ftmp, and an ftmp that is f under another name, would
+// make the build overwrite some other file or the live database.
+TEST_F(Make, RefusesFtmpThatIsALinkOrIsF) {
+  write_file(f(), "old database");
+  write_file(dir_ + "/victim", "victim");
+  ASSERT_EQ(symlink((dir_ + "/victim").c_str(), ftmp().c_str()), 0);
+  run_result r = make("\n");
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.err, prefix + "unable to create " + ftmp() +
+                       ": Too many levels of symbolic links\n");
+  EXPECT_EQ(read_file(dir_ + "/victim"), "victim");
+  EXPECT_EQ(read_file(f()), "old database");
+  unlink(ftmp().c_str());
+
+  ASSERT_EQ(link(f().c_str(), (dir_ + "/hard").c_str()), 0);
+  ASSERT_EQ(symlink(f().c_str(), (dir_ + "/soft").c_str()), 0);
+  write_file(dir_ + "/t", "");
+  struct {
+    std::string f, ftmp;
+  } same[] = {{f(), f()},
+              {f(), dir_ + "/./f"},
+              {f(), dir_ + "/hard"},
+              {dir_ + "/soft", f()}};
+  for (const auto& c : same) {
+    r = run({program("qef64make"), c.f, c.ftmp}, "+1,1:a->b\n\n");
+    EXPECT_EQ(r.status, 111) << c.f << " " << c.ftmp;
+    EXPECT_EQ(r.err, prefix + "unable to create " + c.ftmp +
+                         ": Invalid argument\n");
+    EXPECT_EQ(read_file(f()), "old database");
+  }
+}
+
+// The database leaves in writes of exactly 8192 bytes but the last, then the
+// header in one write at offset 0; f is named only by the final rename.
+TEST_F(Make, SystemCalls) {
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP();
+  std::string text;
+  for (int i = 0; i < 3000; i++) text += frame("k" + std::to_string(i), "some data");
+  std::string trace = dir_ + "/trace";
+  run_options o;
+  o.in = input_kind::file;
+  run_result r = run({"/usr/bin/strace", "-o", trace, "-e",
+                      "trace=read,write,lseek,openat,open,rename,stat,newfstatat,"
+                      "unlink,truncate",
+                      program("qef64make"), f(), ftmp()},
+                     text + "\n", o);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string t = read_file(trace);
+  std::vector<long> writes;
+  std::size_t header_seek = t.find("lseek(3, 0, SEEK_SET)");
+  ASSERT_NE(header_seek, std::string::npos);
+  for (std::size_t at = t.find("write(3,"); at != std::string::npos;
+       at = t.find("write(3,", at + 1)) {
+    std::size_t eq = t.find(") = ", at);
+    writes.push_back(std::atol(t.c_str() + eq + 4));
+    if (at > header_seek) EXPECT_EQ(writes.back(), 4096);
+  }
+  ASSERT_GE(writes.size(), 3u);
+  EXPECT_EQ(writes.back(), 4096);
+  for (std::size_t i = 0; i + 2 < writes.size(); i++) EXPECT_EQ(writes[i], 8192);
+  long total = 0;
+  for (long w : writes) total += w;
+  EXPECT_EQ(total, static_cast<long>(read_file(f()).size()));
+  // f is looked at once (is it ftmp under another name?) and changed only
+  // by the rename.
+  std::string quoted = "\"" + f() + "\"";
+  std::vector<std::string> touching;
+  for (std::size_t at = t.find(quoted); at != std::string::npos;
+       at = t.find(quoted, at + 1)) {
+    std::size_t line = t.rfind('\n', at) + 1;
+    touching.push_back(t.substr(line, t.find('(', line) - line));
+  }
+  ASSERT_EQ(touching.size(), 2u) << t;
+  EXPECT_NE(touching[0].find("stat"), std::string::npos);
+  EXPECT_EQ(touching[1], "rename");
+}
+
+// Loading libstdc++ costs more than a whole lookup: no program may need it.
+TEST(Programs, LinkNoLibstdcxx) {
+#ifdef QEF64_SANITIZE_BUILD
+  GTEST_SKIP() << "the sanitizer runtimes link more";
+#endif
+  if (std::system("command -v readelf >/dev/null && command -v nm >/dev/null") != 0)
+    GTEST_SKIP();
+  for (const char* name :
+       {"qef64make", "qef64get", "qef64dump", "qef64stats", "qef64test"}) {
+    std::string p = program(name);
+    EXPECT_NE(std::system(("readelf -d " + p + " | grep -q 'NEEDED.*libstdc'").c_str()), 0)
+        << name;
+    EXPECT_NE(std::system(("nm -u " + p + " | grep -q GLIBCXX").c_str()), 0) << name;
+    EXPECT_EQ(std::system(("readelf -d " + p + " | grep -q 'NEEDED.*libc.so'").c_str()), 0)
+        << name;
+  }
+}
+
+}  // namespace
