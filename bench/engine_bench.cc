@@ -423,12 +423,15 @@ void bm_find_sqlite(benchmark::State& state, data_set* s) {
 #endif
 
 // Every benchmark runs whole data sets, so a few timed iterations suffice;
-// repetitions give the median that the report uses.
-void configure(benchmark::internal::Benchmark* b) {
-  const char* reps = std::getenv("BENCH_REPS");
+// repetitions give the median that the report uses. Passes that take
+// seconds (positional lookups, SQLite) repeat at most 3 times.
+void configure(benchmark::internal::Benchmark* b, bool slow = false) {
+  const char* env = std::getenv("BENCH_REPS");
+  int reps = env != nullptr ? std::max(1, std::atoi(env)) : 5;
+  if (slow) reps = std::min(reps, 3);
   b->Unit(benchmark::kMillisecond)
       ->Iterations(1)
-      ->Repetitions(reps != nullptr ? std::max(1, std::atoi(reps)) : 5)
+      ->Repetitions(reps)
       ->ReportAggregatesOnly(true)
       ->ComputeStatistics("min",
                           [](const std::vector<double>& v) {
@@ -455,12 +458,15 @@ void register_set(data_set* set) {
 #endif
 #ifdef QEF64_BENCH_SQLITE
   configure(benchmark::RegisterBenchmark(("load/" + n + "/sqlite").c_str(),
-                                         bm_load_sqlite, set));
+                                         bm_load_sqlite, set),
+            true);
 #endif
   configure(benchmark::RegisterBenchmark(
       ("find/" + n + "/qef64_mapped").c_str(), bm_find_qef64, set, true));
   configure(benchmark::RegisterBenchmark(
-      ("find/" + n + "/qef64_positional").c_str(), bm_find_qef64, set, false));
+                ("find/" + n + "/qef64_positional").c_str(), bm_find_qef64,
+                set, false),
+            true);
   configure(benchmark::RegisterBenchmark(
       ("find/" + n + "/unordered_map").c_str(), bm_find_map, set));
 #ifdef QEF64_BENCH_LMDB
@@ -469,7 +475,8 @@ void register_set(data_set* set) {
 #endif
 #ifdef QEF64_BENCH_SQLITE
   configure(benchmark::RegisterBenchmark(("find/" + n + "/sqlite").c_str(),
-                                         bm_find_sqlite, set));
+                                         bm_find_sqlite, set),
+            true);
 #endif
 }
 
