@@ -221,11 +221,17 @@ TEST_F(Make, SystemCalls) {
                      text + "\n", o);
   ASSERT_EQ(r.status, 0) << r.err;
   std::string t = read_file(trace);
+  // The descriptor of ftmp is whatever its open returned.
+  std::size_t opened = t.find("\"" + ftmp() + "\"");
+  ASSERT_NE(opened, std::string::npos) << t;
+  std::string fd = t.substr(t.find(") = ", opened) + 4);
+  fd = fd.substr(0, fd.find('\n'));
   std::vector<long> writes;
-  std::size_t header_seek = t.find("lseek(3, 0, SEEK_SET)");
-  ASSERT_NE(header_seek, std::string::npos);
-  for (std::size_t at = t.find("write(3,"); at != std::string::npos;
-       at = t.find("write(3,", at + 1)) {
+  std::size_t header_seek = t.find("lseek(" + fd + ", 0, SEEK_SET)");
+  ASSERT_NE(header_seek, std::string::npos) << t;
+  const std::string write_call = "write(" + fd + ",";
+  for (std::size_t at = t.find(write_call); at != std::string::npos;
+       at = t.find(write_call, at + 1)) {
     std::size_t eq = t.find(") = ", at);
     writes.push_back(std::atol(t.c_str() + eq + 4));
     if (at > header_seek) EXPECT_EQ(writes.back(), 4096);
