@@ -1,6 +1,9 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 // The database file: a header of db_table_count descriptors (table position,
 // slot count), the records (key length, data length, key, data) from
@@ -45,6 +48,13 @@ static_assert(db_hash_table(5381) == 5 && (5381 >> 8) == 21);
 
 // The file's integers: 8 bytes at dst or src, least significant first.
 constexpr void store_u64le(unsigned char* dst, std::uint64_t value) {
+  // g++ does not merge the byte loop into one store; on a little-endian
+  // host the value's own bytes are already in file order.
+  if (!std::is_constant_evaluated() &&
+      std::endian::native == std::endian::little) {
+    std::memcpy(dst, &value, 8);
+    return;
+  }
   for (int k = 0; k < 8; k++) {
     dst[k] = static_cast<unsigned char>(value >> (8 * k));
   }
@@ -52,6 +62,11 @@ constexpr void store_u64le(unsigned char* dst, std::uint64_t value) {
 
 constexpr std::uint64_t load_u64le(const unsigned char* src) {
   std::uint64_t value = 0;
+  if (!std::is_constant_evaluated() &&
+      std::endian::native == std::endian::little) {
+    std::memcpy(&value, src, 8);
+    return value;
+  }
   for (int k = 7; k >= 0; k--) value = (value << 8) | src[k];
   return value;
 }
