@@ -249,6 +249,11 @@ TEST(Scanners, AllocateNothing) {
     std::string nm = "nm -u " + program(name) + " | grep -q GLIBCXX";
     EXPECT_NE(std::system(nm.c_str()), 0) << name;
   }
+  // The lookup tool too: a lookup that finds nothing, and a fatal message.
+  run_result r = run({program("qef64get"), "absent"}, db, options);
+  EXPECT_EQ(r.status, 100) << r.signal;
+  r = run({program("qef64get"), "absent"}, "", options);
+  EXPECT_EQ(r.status, 111) << r.signal;
   remove_tree(dir);
 #endif
 }
