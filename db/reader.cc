@@ -49,6 +49,13 @@ const unsigned char* reader_view(db_reader* r, unsigned char* scratch,
 // the part before it matched. 1 equal, 0 different, -1 failed read.
 int key_matches(db_reader* r, const unsigned char* key, std::int64_t key_len,
                 std::int64_t key_pos) {
+  // A mapped key that lies wholly inside the file compares in one piece:
+  // chunks matter only for where a key cut off by the end of the file fails.
+  if (r->map_addr != nullptr && key_pos >= 0 && key_pos <= r->map_size &&
+      r->map_size - key_pos >= key_len) {
+    return key_len <= 0 || std::memcmp(r->map_addr + key_pos, key,
+                                       static_cast<std::size_t>(key_len)) == 0;
+  }
   unsigned char chunk[chunk_size];
   for (std::int64_t done = 0; done < key_len;) {
     std::int64_t n = key_len - done < chunk_size ? key_len - done : chunk_size;

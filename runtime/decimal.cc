@@ -1,13 +1,36 @@
 #include "runtime/decimal.h"
 
+namespace {
+
+// "00" to "99": the scanners format two numbers per record, and two digits
+// per division halves the work.
+constexpr char digit_pairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536"
+    "37383940414243444546474849505152535455565758596061626364656667686970717273"
+    "7475767778798081828384858687888990919293949596979899";
+
+}  // namespace
+
 std::int64_t format_decimal(char* buf, std::int64_t value) {
   if (value < 0) return 0;
+  auto v = static_cast<std::uint64_t>(value);
   std::int64_t count = 1;
-  for (std::int64_t rest = value / 10; rest != 0; rest /= 10) count++;
+  // 10^19 still fits in 64 unsigned bits, and 19 digits hold any value.
+  for (std::uint64_t power = 10; count < 19 && v >= power; power *= 10)
+    count++;
   if (buf == nullptr) return count;
-  for (std::int64_t i = count - 1; i >= 0; i--) {
-    buf[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
+  std::int64_t i = count;
+  while (v >= 100) {
+    std::uint64_t pair = 2 * (v % 100);
+    v /= 100;
+    buf[--i] = digit_pairs[pair + 1];
+    buf[--i] = digit_pairs[pair];
+  }
+  if (v >= 10) {
+    buf[--i] = digit_pairs[2 * v + 1];
+    buf[--i] = digit_pairs[2 * v];
+  } else {
+    buf[--i] = static_cast<char>('0' + v);
   }
   return count;
 }

@@ -18,12 +18,50 @@ namespace {
 // it is written.
 constexpr std::int64_t copy_chunk = 512;
 unsigned char copy_buffer[copy_chunk];
-char digit_buffer[decimal_max_digits];
+// "+", two numbers' digits, "," and ":".
+char head_buffer[3 + 2 * decimal_max_digits];
 
-void output_decimal(std::int64_t value) {
-  std::int64_t n = format_decimal(digit_buffer, value);
-  // Digits and bytes share the same object representation.
-  output_put(reinterpret_cast<const unsigned char*>(digit_buffer), n);
+// Puts a piece that is usually small: when it fits it goes straight into
+// stream_out's buffer, which is all that stream_put would do with it.
+inline void put_piece(const unsigned char* data, std::int64_t len) {
+  stream* out = stream_out;
+  if (len <= out->size - out->pos) {
+    std::memcpy(out->buf + out->pos, data, static_cast<std::size_t>(len));
+    out->pos += len;
+    return;
+  }
+  output_put(data, len);
+}
+
+inline void put_text(const char* text, std::int64_t len) {
+  // Text and bytes share the same object representation.
+  put_piece(reinterpret_cast<const unsigned char*>(text), len);
+}
+
+// "+klen,dlen:" is five puts. When all of them fit at once none of them
+// writes, and one copy does the same; otherwise each goes on its own, so that
+// a full buffer is written exactly where the third or fifth put would write
+// it.
+void put_record_head(std::int64_t key_len, std::int64_t data_len) {
+  char* head = head_buffer;
+  head[0] = '+';
+  std::int64_t key_digits = format_decimal(head + 1, key_len);
+  char* comma = head + 1 + key_digits;
+  *comma = ',';
+  std::int64_t data_digits = format_decimal(comma + 1, data_len);
+  char* colon = comma + 1 + data_digits;
+  *colon = ':';
+  std::int64_t total = colon + 1 - head;
+  stream* out = stream_out;
+  if (total <= out->size - out->pos) {
+    put_text(head, total);
+    return;
+  }
+  put_text(head, 1);
+  put_text(head + 1, key_digits);
+  put_text(comma, 1);
+  put_text(comma + 1, data_digits);
+  put_text(colon, 1);
 }
 
 // Moves n bytes from stream_in to stream_out in chunks of copy_chunk bytes.
@@ -66,15 +104,11 @@ int main() {
   while (input_pos < records_end) {
     std::int64_t key_len = input_number();
     std::int64_t data_len = input_number();
-    output_puts("+");
-    output_decimal(key_len);
-    output_puts(",");
-    output_decimal(data_len);
-    output_puts(":");
+    put_record_head(key_len, data_len);
     input_copy(key_len);
-    output_puts("->");
+    put_text("->", 2);
     input_copy(data_len);
-    output_puts("\n");
+    put_text("\n", 1);
   }
   output_puts("\n");
   output_flush();

@@ -41,7 +41,7 @@ void walk_start(const char* prefix, stream* output) {
     (void)input_number();
 }
 
-void input_read(unsigned char* dst, std::int64_t n) {
+void input_read_slow(unsigned char* dst, std::int64_t n) {
   while (n > 0) {
     std::int64_t got = stream_get(stream_in, dst, n);
     if (got == 0) input_truncated();
@@ -52,21 +52,15 @@ void input_read(unsigned char* dst, std::int64_t n) {
   }
 }
 
-std::int64_t input_number() {
-  unsigned char b[8];
-  input_read(b, sizeof b);
-  std::uint64_t value = load_u64le(b);
-  if (value >= static_cast<std::uint64_t>(walk_number_limit)) {
-    die("unable to read input: malformatted file", nullptr);
-  }
-  return static_cast<std::int64_t>(value);
+void input_malformatted() {
+  die("unable to read input: malformatted file", nullptr);
 }
 
 // Skipping is reading one byte at a time, whose only system calls are the
 // refills of an empty buffer: stream_feed makes exactly those (the same
 // single read of the whole capacity, after the same flush of stream_out),
 // so whole runs are taken from the buffer at once.
-void input_skip(std::int64_t n) {
+void input_skip_slow(std::int64_t n) {
   while (n > 0) {
     std::int64_t avail = stream_feed(stream_in);
     if (avail == 0) input_truncated();

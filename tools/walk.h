@@ -11,7 +11,9 @@
 // key and data bytes.
 
 #include <cstdint>
+#include <cstring>
 
+#include "db/format.h"
 #include "runtime/stream.h"
 
 // Bytes consumed from stream_in so far: the file position of the next unread
@@ -29,11 +31,39 @@ constexpr std::int64_t walk_number_limit = std::int64_t{1} << 60;
 void walk_start(const char* prefix, stream* output);
 
 // Consumes exactly n bytes into dst.
-void input_read(unsigned char* dst, std::int64_t n);
+void input_read_slow(unsigned char* dst, std::int64_t n);
+inline void input_read(unsigned char* dst, std::int64_t n) {
+  // Bytes that are all buffered are what one stream_get would deliver; only
+  // the rest needs its loop of gets and refills.
+  if (n > 0 && n <= stream_in->pos) {
+    std::memcpy(dst, stream_peek(stream_in), static_cast<std::size_t>(n));
+    stream_seek(stream_in, n);
+    input_pos += n;
+    return;
+  }
+  input_read_slow(dst, n);
+}
+
 // Consumes 8 bytes, little-endian; below walk_number_limit.
-[[nodiscard]] std::int64_t input_number();
+[[noreturn]] void input_malformatted();
+inline std::int64_t input_number() {
+  unsigned char b[8];
+  input_read(b, sizeof b);
+  std::uint64_t value = load_u64le(b);
+  if (value >= static_cast<std::uint64_t>(walk_number_limit))
+    input_malformatted();
+  return static_cast<std::int64_t>(value);
+}
 // Consumes n bytes without keeping them; n <= 0 consumes nothing.
-void input_skip(std::int64_t n);
+void input_skip_slow(std::int64_t n);
+inline void input_skip(std::int64_t n) {
+  if (n > 0 && n <= stream_in->pos) {
+    stream_seek(stream_in, n);
+    input_pos += n;
+    return;
+  }
+  input_skip_slow(n);
+}
 
 void output_put(const unsigned char* data, std::int64_t len);
 void output_puts(const char* text);
