@@ -190,6 +190,21 @@ int reader_find_next(db_reader* r, const unsigned char* key,
   }
 }
 
+void reader_prefetch(const db_reader* r, const unsigned char* key,
+                     std::int64_t key_len) {
+  if (r->map_addr == nullptr) return;
+  std::uint64_t h = db_hash(key, key_len);
+  std::int64_t d = db_hash_table(h) * db_descriptor_size;
+  if (r->map_size - d < db_descriptor_size) return;
+  std::int64_t table = load_i64le(r->map_addr + d);
+  std::int64_t slots = load_i64le(r->map_addr + d + 8);
+  if (slots <= 0 || table < 0 || slots > (max_position - table) / db_slot_size)
+    return;
+  std::int64_t slot = table + db_slot_size * db_hash_start_slot(h, slots);
+  if (slot > r->map_size - db_slot_size) return;
+  __builtin_prefetch(r->map_addr + slot);
+}
+
 int reader_find(db_reader* r, const unsigned char* key, std::int64_t key_len) {
   reader_find_start(r);
   return reader_find_next(r, key, key_len);

@@ -49,6 +49,13 @@ inline void reader_find_start(db_reader* r) { r->probe_count = 0; }
 // passes the same key.
 [[nodiscard]] int reader_find_next(db_reader* r, const unsigned char* key,
                                    std::int64_t key_len);
+// A hint for a lookup of the key that is coming soon: in mapped mode, starts
+// loading the slot where its probe will begin, so that the lookup does not
+// wait for memory. It reads only what that lookup would read first, changes
+// nothing, cannot fail and does nothing when the file is read by position
+// or the table is damaged.
+void reader_prefetch(const db_reader* r, const unsigned char* key,
+                     std::int64_t key_len);
 // The first record of the key: reader_find_start, then reader_find_next.
 [[nodiscard]] int reader_find(db_reader* r, const unsigned char* key,
                               std::int64_t key_len);

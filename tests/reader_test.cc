@@ -72,6 +72,16 @@ class Reader : public ::testing::TestWithParam<bool> {
 
   bool positional() const { return GetParam(); }
 
+  // reader_prefetch is a hint: whatever the file holds, the reader and
+  // errno are as they were.
+  void prefetch_changes_nothing(const std::string& key) {
+    db_reader before = r_;
+    errno = 0;
+    reader_prefetch(&r_, bytes(key), len(key));
+    EXPECT_EQ(std::memcmp(&before, &r_, sizeof r_), 0);
+    EXPECT_EQ(errno, 0);
+  }
+
   // The data of the record found last.
   std::string data() {
     std::string d(static_cast<std::size_t>(reader_data_len(&r_)), '\0');
@@ -112,6 +122,26 @@ TEST_P(Reader, FindsEveryRecordOfAKeyInOrderThenStaysAtZero) {
   EXPECT_EQ(reader_data_pos(&r_), 4096 + 20 + 18 + 20 + 16);
   EXPECT_EQ(all("ab"), std::vector<std::string>{});
   EXPECT_EQ(all("x"), (std::vector<std::string>{"y"}));
+}
+
+TEST_P(Reader, PrefetchChangesNoResult) {
+  build({{"a", "1"}, {"b", "2"}, {"a", "3"}});
+  prefetch_changes_nothing("a");
+  EXPECT_EQ(all("a"), (std::vector<std::string>{"1", "3"}));
+  // Between the calls of one lookup as well.
+  reader_find_start(&r_);
+  ASSERT_EQ(reader_find_next(&r_, bytes("a"), 1), 1);
+  prefetch_changes_nothing("b");
+  ASSERT_EQ(reader_find_next(&r_, bytes("a"), 1), 1);
+  EXPECT_EQ(data(), "3");
+  // Files too short for a header, or for the slot a table names.
+  for (std::size_t size : {std::size_t{0}, std::size_t{100}, std::size_t{4095},
+                           std::size_t{4096}}) {
+    std::string f(size, '\x7f');
+    open_bytes(f);
+    prefetch_changes_nothing("a");
+    prefetch_changes_nothing("");
+  }
 }
 
 TEST_P(Reader, ComparesKeysInChunksUpToTheLastByte) {
@@ -255,6 +285,7 @@ TEST_P(Reader, HostilePositionsAndCountsGiveProtocolErrors) {
            {top + 5, 2},              // a negative table position
            {1, (top - 1) / 16 + 1}}) {
     open_bytes(with_table(pos, slots));
+    prefetch_changes_nothing("k");
     errno = 0;
     EXPECT_EQ(reader_find(&r_, bytes("k"), 1), -1) << pos << " " << slots;
     EXPECT_EQ(errno, EPROTO);
@@ -263,6 +294,7 @@ TEST_P(Reader, HostilePositionsAndCountsGiveProtocolErrors) {
   std::string f = craft(h % 256, 2, {{"k", "v"}},
                         {{h, INT64_MAX - 3}, {h, INT64_MAX - 3}});
   open_bytes(f);
+  prefetch_changes_nothing("k");
   EXPECT_EQ(reader_find(&r_, bytes("k"), 1), -1);
   EXPECT_EQ(errno, EPROTO);
   // Negative slot counts and record positions mean no record.

@@ -72,6 +72,19 @@ void input_skip_slow(std::int64_t n) {
   }
 }
 
+bool input_next_key(std::int64_t ahead, const unsigned char** key,
+                    std::int64_t* key_len) {
+  std::int64_t held = stream_in->pos;
+  if (ahead < 0 || ahead > held - 16 || input_pos + ahead >= records_end)
+    return false;
+  const unsigned char* next = stream_peek(stream_in) + ahead;
+  std::uint64_t len = load_u64le(next);
+  if (len > static_cast<std::uint64_t>(held - 16 - ahead)) return false;
+  *key = next + 16;
+  *key_len = static_cast<std::int64_t>(len);
+  return true;
+}
+
 void output_put(const unsigned char* data, std::int64_t len) {
   if (stream_put(walk_output, data, len) == -1) output_fail();
 }

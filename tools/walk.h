@@ -65,6 +65,13 @@ inline void input_skip(std::int64_t n) {
   input_skip_slow(n);
 }
 
+// The key of the record that starts `ahead` bytes from here, when its two
+// lengths and its key are already in stream_in's buffer and it starts before
+// records_end: its address in the buffer, and its length. Consumes nothing
+// and reads nothing; false when the key is not at hand.
+bool input_next_key(std::int64_t ahead, const unsigned char** key,
+                    std::int64_t* key_len);
+
 void output_put(const unsigned char* data, std::int64_t len);
 void output_puts(const char* text);
 void output_flush();
