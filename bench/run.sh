@@ -30,7 +30,7 @@ get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
 results=${BENCH_RESULTS:-$here/results.md}
 
-for p in qef64gen qef64make qef64get proctime mapstdin; do
+for p in qef64gen qef64make qef64get proctime mapstdin callfloor; do
   if [ ! -x "$bin/$p" ]; then
     echo "bench: $bin/$p missing; build with make bench first" >&2
     exit 1
@@ -95,6 +95,11 @@ for p in $profiles; do
 
   set -- "$db" /dev/null cat
   names="$p.cat_db"
+  if [ -x "$bin/callfloor" ]; then
+    set -- "$@" -- "$db" /dev/null "$bin/callfloor" copy \
+      -- "$db" /dev/null "$bin/callfloor" seek
+    names="$names $p.floor_copy $p.floor_seek"
+  fi
   for s in dump test stats; do
     if [ -x "$bin/qef64$s" ]; then
       set -- "$@" -- "$db" /dev/null "$bin/qef64$s"
@@ -207,6 +212,9 @@ fi
         row(p, "qef64dump", "dump", "cat db > /dev/null", "cat_db", p == "medium" ? "3" : "")
         row(p, "qef64test", "test", "cat db > /dev/null", "cat_db", p == "medium" ? "3" : "")
         row(p, "qef64stats", "stats", "cat db > /dev/null", "cat_db", p == "medium" ? "3" : "")
+        row(p, "qef64dump", "dump", "its calls alone", "floor_copy", "")
+        row(p, "qef64test", "test", "its calls alone", "floor_seek", "")
+        row(p, "qef64stats", "stats", "its calls alone", "floor_seek", "")
         row(p, "qef64get", "get", "mapstdin", "mapstdin", "1.1")
         row(p, "qef64get", "get", "/bin/true", "true", "")
         k = p ".make"
