@@ -22,8 +22,8 @@ TEST(Decimal, FormatsAroundEveryPowerOfTen) {
   std::int64_t power = 1;
   for (int digits = 1; digits <= 18; digits++) {
     power *= 10;
-    for (std::int64_t v : {power - 1, power, power + 1, power / 2 + 7,
-                           power - power / 10}) {
+    for (std::int64_t v :
+         {power - 1, power, power + 1, power / 2 + 7, power - power / 10}) {
       EXPECT_EQ(formatted(v), std::to_string(v));
     }
   }

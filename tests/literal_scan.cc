@@ -29,8 +29,7 @@ unsigned char copy_buffer[512];
 char digit_buffer[decimal_max_digits];
 
 [[noreturn]] void die(const char* phrase, const fatal_item* trailer) {
-  fatal_exit(111, prefix, phrase, nullptr, nullptr, nullptr, nullptr,
-             trailer);
+  fatal_exit(111, prefix, phrase, nullptr, nullptr, nullptr, nullptr, trailer);
 }
 
 void input_read(unsigned char* dst, std::int64_t n) {
@@ -54,7 +53,8 @@ std::int64_t input_number() {
 }
 
 void input_skip(std::int64_t n) {
-  for (std::int64_t i = 0; i < n; i++) input_read(key_buffer, 1);
+  for (std::int64_t i = 0; i < n; i++)
+    input_read(key_buffer, 1);
 }
 
 void output_put(const void* data, std::int64_t len) {
@@ -126,7 +126,8 @@ int main(int argc, char** argv) {
   output = dump ? stream_out : stream_out_small;
   if (!dump) reader_init(&reader, 0);
   std::int64_t records_end = input_number();
-  while (input_pos < 4096) (void)input_number();
+  while (input_pos < 4096)
+    (void)input_number();
   while (input_pos < records_end) {
     std::int64_t key_len = input_number();
     std::int64_t data_len = input_number();
@@ -158,9 +159,8 @@ int main(int argc, char** argv) {
         "found: ", "different record: ", "bad length: ", "not found: ",
         "untested: "};
     static const char* const stats_labels[12] = {
-        "records ", "d0      ", "d1      ", "d2      ", "d3      ",
-        "d4      ", "d5      ", "d6      ", "d7      ", "d8      ",
-        "d9      ", ">9      "};
+        "records ", "d0      ", "d1      ", "d2      ", "d3      ", "d4      ",
+        "d5      ", "d6      ", "d7      ", "d8      ", "d9      ", ">9      "};
     for (int i = 0; i < (stats ? 12 : 5); i++) {
       output_puts(stats ? stats_labels[i] : test_labels[i]);
       if (stats) {

@@ -45,7 +45,8 @@ struct lcg {
   }
   std::string bytes(std::size_t n) {
     std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(next(256));
+    for (char& c : s)
+      c = static_cast<char>(next(256));
     return s;
   }
 };
@@ -72,9 +73,11 @@ std::vector<record> long_records() {
                                  1024, 1025, 8191, 8192, 8193, 20000};
   std::vector<record> v;
   for (std::size_t k : lengths) {
-    for (std::size_t d : lengths) v.push_back({g.bytes(k), g.bytes(d)});
+    for (std::size_t d : lengths)
+      v.push_back({g.bytes(k), g.bytes(d)});
   }
-  for (int i = 0; i < 40; i++) v.push_back({"again", g.bytes(g.next(30))});
+  for (int i = 0; i < 40; i++)
+    v.push_back({"again", g.bytes(g.next(30))});
   return v;
 }
 
@@ -127,8 +130,8 @@ class Syscalls : public ::testing::Test {
 
   std::string build(const std::vector<record>& records) {
     std::string db = dir_ + "/db";
-    run_result r = run({program("qef64make"), db, dir_ + "/tmp"},
-                       framing(records));
+    run_result r =
+        run({program("qef64make"), db, dir_ + "/tmp"}, framing(records));
     EXPECT_EQ(r.status, 0) << r.err;
     return db;
   }
@@ -141,8 +144,10 @@ class Syscalls : public ::testing::Test {
   traced trace(const std::string& command, const std::string& db,
                const std::vector<std::string>& env) {
     std::string file = dir_ + "/trace";
-    std::string line = "exec strace -o " + file + " -s 0 -e trace=read,write,lseek";
-    for (const std::string& e : env) line += " -E " + e;
+    std::string line =
+        "exec strace -o " + file + " -s 0 -e trace=read,write,lseek";
+    for (const std::string& e : env)
+      line += " -E " + e;
     line += " " + command;
     run_options o;
     o.in = input_kind::path;
@@ -173,7 +178,8 @@ class Syscalls : public ::testing::Test {
       compare(tool, mode, db, {});
       for (const char* seed : {"1", "2", "3"}) {
         SCOPED_TRACE(seed);
-        compare(tool, mode, db, {preload, std::string("QEF64_FAULTS_SEED=") + seed});
+        compare(tool, mode, db,
+                {preload, std::string("QEF64_FAULTS_SEED=") + seed});
       }
       if (std::string(mode) != "dump")
         compare(tool, mode, db, {preload, "QEF64_FAULTS_MMAP=fail"});
