@@ -34,7 +34,7 @@ constexpr std::uint64_t db_hash(const unsigned char* key, std::int64_t len) {
   std::int64_t i = 0;
   // Four steps per round: the chain of steps is the same, the loop's own
   // counting and branching a quarter.
-  for (; i + 4 <= len; i += 4) {
+  for (; len - i >= 4; i += 4) {
     h = db_hash_step(h, key[i]);
     h = db_hash_step(h, key[i + 1]);
     h = db_hash_step(h, key[i + 2]);
