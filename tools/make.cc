@@ -137,16 +137,21 @@ bool same_file(const struct stat& a, const char* b) {
 }
 
 // Opens ftmp for writing, creating it with mode 0644. O_NOFOLLOW keeps a
-// symbolic link planted at ftmp from redirecting the write. The file is
-// truncated only after it is known not to be f itself (another spelling, a
-// hard link, or f a link to it): truncating then would destroy the live
-// database. The identity is taken from the open descriptor, so swapping the
-// name afterwards cannot slip f in.
+// symbolic link planted at ftmp from redirecting the write. A file that is
+// not empty is truncated only after it is known not to be f itself (another
+// spelling, a hard link, or f a link to it): truncating it then would
+// destroy the live database. An empty f holds no database to lose, which is
+// also the case when f did not exist and the open just created it; the build
+// then goes into f directly, and the final rename changes nothing. The
+// identity is taken from the open descriptor, so swapping the name
+// afterwards cannot slip f in.
 int open_create(const char* path) {
   int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW, 0644);
   if (fd == -1) return -1;
   struct stat st;
   if (::fstat(fd, &st) == -1) return -1;
+  // An empty file, the usual case, has nothing to check and nothing to cut.
+  if (st.st_size == 0) return fd;
   if (same_file(st, final_name)) {
     errno = EINVAL;
     return -1;
