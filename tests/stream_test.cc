@@ -289,4 +289,22 @@ TEST_F(StdinRead, FlushesStandardOutputFirst) {
   close(p[1]);
 }
 
+// Copies onto their own source: the allowed overlap moves the bytes whole;
+// the other one behaves as copying one byte at a time does, repeating.
+TEST(Bytes, OverlappingCopiesGoByteByByte) {
+  std::string a = "abcdefghij";
+  auto* p = reinterpret_cast<unsigned char*>(a.data());
+  copy_forward(p, 6, p + 2);
+  EXPECT_EQ(a, "cdefghghij");
+  a = "abcdefghij";
+  copy_forward(p + 2, 6, p);
+  EXPECT_EQ(a, "ababababij");
+  a = "abcdefghij";
+  copy_backward(p + 2, 6, p);
+  EXPECT_EQ(a, "ababcdefij");
+  a = "abcdefghij";
+  copy_backward(p, 6, p + 2);
+  EXPECT_EQ(a, "ghghghghij");
+}
+
 }  // namespace
