@@ -58,8 +58,46 @@ void distribute(db_writer* w) {
   }
 }
 
+// A probe longer than this means many entries share a start slot (a key
+// added many times, or hashes made to collide); placing each of them by
+// walking the whole run would take time quadratic in their number.
+constexpr std::int64_t long_probe = 256;
+
+// Where a probe that stands at slot s ends: the first free slot at or after
+// s, wrapping. links[s] is s for a free slot and leads towards the next one
+// for a taken slot; the walk halves the paths it follows.
+std::int64_t first_free(std::int64_t* links, std::int64_t s) {
+  while (links[s] != s) {
+    links[s] = links[links[s]];
+    s = links[s];
+  }
+  return s;
+}
+
+// The next free slot of every slot of the table as it stands, for
+// first_free: null when there is no memory for it (linear probing goes on
+// then, only slower).
+std::int64_t* link_slots(std::int64_t** links, std::int64_t capacity,
+                         const writer_entry* slots, std::int64_t n) {
+  if (*links == nullptr) {
+    *links = static_cast<std::int64_t*>(
+        std::malloc(static_cast<std::size_t>(capacity) * sizeof(std::int64_t)));
+    if (*links == nullptr) return nullptr;
+  }
+  for (std::int64_t s = 0; s < n; s++) {
+    bool taken = slots[s].record_position != 0;
+    (*links)[s] = !taken ? s : (s + 1 == n ? 0 : s + 1);
+  }
+  return *links;
+}
+
 // Assembles table t (c entries, 2c slots) in scratch and appends its slots.
-int write_table(db_writer* w, std::int64_t t) {
+// Each entry takes the first free slot from its start slot on, in the order
+// added. Long probes switch the table to first_free, which places every
+// entry in the same slot in near-constant time; links (capacity entries,
+// allocated on first need and kept for the later tables) holds its state.
+int write_table(db_writer* w, std::int64_t t, std::int64_t** links,
+                std::int64_t capacity) {
   std::int64_t c = w->table_count[t];
   std::int64_t n = 2 * c;
   store_u64le(w->header + db_descriptor_size * t,
@@ -70,13 +108,28 @@ int write_table(db_writer* w, std::int64_t t) {
   writer_entry* slots = w->scratch;
   for (std::int64_t s = 0; s < n; s++) slots[s] = {0, 0};
   const writer_entry* run = w->sorted + w->table_next[t];
+  std::int64_t* linked = nullptr;  // set once this table uses first_free
+  bool no_links = false;
   for (std::int64_t k = 0; k < c; k++) {
     std::int64_t s = db_hash_start_slot(run[k].hash, n);
-    // c entries in 2c slots: an empty slot is always found.
-    while (slots[s].record_position != 0) {
-      if (++s == n) s = 0;
+    if (linked != nullptr) {
+      s = first_free(linked, s);
+    } else {
+      // c entries in 2c slots: an empty slot is always found.
+      for (std::int64_t steps = 0; slots[s].record_position != 0; steps++) {
+        if (steps == long_probe && !no_links) {
+          linked = link_slots(links, capacity, slots, n);
+          no_links = linked == nullptr;
+          if (linked != nullptr) {
+            s = first_free(linked, s);
+            break;
+          }
+        }
+        if (++s == n) s = 0;
+      }
     }
     slots[s] = run[k];
+    if (linked != nullptr) linked[s] = s + 1 == n ? 0 : s + 1;
   }
   for (std::int64_t s = 0; s < n; s++) {
     if (put_pair(w, slots[s].hash,
@@ -151,9 +204,14 @@ int writer_finish(db_writer* w) {
   w->sorted = static_cast<writer_entry*>(area);
   w->scratch = w->sorted + w->entry_count;
   distribute(w);
+  std::int64_t* links = nullptr;
   for (std::int64_t t = 0; t < db_table_count; t++) {
-    if (write_table(w, t) == -1) return -1;
+    if (write_table(w, t, &links, m) == -1) {
+      std::free(links);
+      return -1;
+    }
   }
+  std::free(links);
   if (stream_flush(&w->out) == -1) return -1;
   if (seek_to(w->fd, 0) == -1) return -1;
   return stream_putflush(&w->out, w->header, sizeof w->header);

@@ -112,4 +112,30 @@ inline std::vector<std::string> find(const database& db, const std::string& key)
   return found;
 }
 
+// The first slot, counted from the table's start, where the tables of db
+// differ from linear probing done the slow way: each record in file order
+// takes the first empty slot from (hash >> 8) mod slot count on, wrapping.
+// -1 when every slot is where that puts it.
+inline std::int64_t first_misplaced_slot(const database& db) {
+  std::uint64_t slot_index = 0;
+  for (int t = 0; t < 256; t++) {
+    std::uint64_t n = db.slot_count[t];
+    std::vector<std::uint64_t> position(n, 0), hashes(n, 0);
+    for (const record& r : db.records) {
+      std::uint64_t h = hash(r.key);
+      if (h % 256 != std::uint64_t(t)) continue;
+      std::uint64_t s = (h >> 8) % n;
+      while (position[s] != 0) s = (s + 1) % n;
+      position[s] = r.position;
+      hashes[s] = h;
+    }
+    for (std::uint64_t s = 0; s < n; s++, slot_index++) {
+      std::uint64_t at = db.table_position[t] + 16 * s;
+      if (u64(db.bytes, at) != hashes[s] || u64(db.bytes, at + 8) != position[s])
+        return static_cast<std::int64_t>(slot_index);
+    }
+  }
+  return -1;
+}
+
 }  // namespace reference

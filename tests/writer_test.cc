@@ -115,6 +115,7 @@ TEST_F(Writer, RandomRecordSetsDecodeAndFindInOrder) {
   }
   reference::database db = reference::parse(build(records));
   ASSERT_EQ(db.error, "");
+  EXPECT_EQ(reference::first_misplaced_slot(db), -1);
   ASSERT_EQ(db.records.size(), records.size());
   for (const std::string& k : keys) {
     std::vector<std::string> expected;
@@ -123,6 +124,27 @@ TEST_F(Writer, RandomRecordSetsDecodeAndFindInOrder) {
     }
     EXPECT_EQ(reference::find(db, k), expected);
   }
+}
+
+// Thousands of records of one key, and of keys that share its start slot,
+// probe past long runs of taken slots; each must still land in the first
+// free slot from its start on, in the order added.
+TEST_F(Writer, LongProbeRunsKeepTheSlotsOfLinearProbing) {
+  std::vector<record> records;
+  std::mt19937 rng(3);
+  for (int i = 0; i < 6000; i++) {
+    std::string k = rng() % 3 == 0 ? "k" + std::to_string(rng() % 500) : "same";
+    records.push_back({k, std::to_string(i)});
+    if (i % 1000 == 999) records.push_back({"", "empty " + std::to_string(i)});
+  }
+  reference::database db = reference::parse(build(records));
+  ASSERT_EQ(db.error, "");
+  EXPECT_EQ(reference::first_misplaced_slot(db), -1);
+  std::vector<std::string> same;
+  for (const auto& [k, d] : records) {
+    if (k == "same") same.push_back(d);
+  }
+  EXPECT_EQ(reference::find(db, "same"), same);
 }
 
 TEST_F(Writer, EntryBlocksHoldAThousandRecords) {
