@@ -87,9 +87,10 @@ for p in $profiles; do
   "$bin/proctime" "$n" 1 \
     "$in" /dev/null "$bin/qef64make" "$db" "$data/$p.tmp" -- \
     "$in" "$data/$p.cat" cat -- \
-    - - dd if="$in" of="$data/$p.copy" bs=1M conv=fsync status=none |
-    record "$p.make" "$p.cat_file" "$p.copy_fsync"
-  rm -f "$data/$p.cat" "$data/$p.copy"
+    - - dd if="$in" of="$data/$p.copy" bs=1M conv=fsync status=none -- \
+    - - dd if="$in" of="$data/$p.copy8k" bs=8k conv=fsync status=none |
+    record "$p.make" "$p.cat_file" "$p.copy_fsync" "$p.copy8k_fsync"
+  rm -f "$data/$p.cat" "$data/$p.copy" "$data/$p.copy8k"
   records=$(grep -c '^+' "$in" || true)
   echo "$p.records $records 0 0 0" >> "$kv"
 
@@ -196,6 +197,7 @@ fi
         row(p, "qef64make", "make", "cat input > file", "cat_file", "")
         row(p, "qef64make", "make", "copy + fsync", "copy_fsync",
             (p == "medium" || p == "large") ? "1.5" : "")
+        row(p, "qef64make", "make", "copy + fsync, 8 KiB calls", "copy8k_fsync", "")
         row(p, "qef64make", "make", "LMDB load", "load_lmdb",
             (p == "tiny" || p == "real") ? "0.2" : "")
         row(p, "qef64make", "make", "SQLite load", "load_sqlite",
