@@ -187,6 +187,15 @@ void remove_tree(const std::string& dir) {
   if (std::system(cmd.c_str()) != 0) fail("rm");
 }
 
+std::string framing(const std::vector<text_record>& records) {
+  std::string text;
+  for (const text_record& r : records) {
+    text += "+" + std::to_string(r.key.size()) + "," +
+            std::to_string(r.data.size()) + ":" + r.key + "->" + r.data + "\n";
+  }
+  return text + "\n";
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::ostringstream s;

@@ -48,6 +48,14 @@ run_result run(const std::vector<std::string>& argv, const std::string& input,
 std::string make_temp_dir();
 void remove_tree(const std::string& dir);
 
+// One record of the builder's input.
+struct text_record {
+  std::string key, data;
+};
+// The builder's record text: "+klen,dlen:key->data\n" per record, then the
+// empty line that ends it.
+std::string framing(const std::vector<text_record>& records);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);

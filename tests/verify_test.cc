@@ -13,18 +13,7 @@
 
 namespace {
 
-struct record {
-  std::string key, data;
-};
-
-std::string framing(const std::vector<record>& records) {
-  std::string text;
-  for (const record& r : records) {
-    text += "+" + std::to_string(r.key.size()) + "," +
-            std::to_string(r.data.size()) + ":" + r.key + "->" + r.data + "\n";
-  }
-  return text + "\n";
-}
+using record = text_record;
 
 std::string make_db(const std::vector<record>& records) {
   std::string dir = make_temp_dir();
