@@ -68,9 +68,23 @@ int key_matches(db_reader* r, const unsigned char* key, std::int64_t key_len,
   return 1;
 }
 
+// Where the probe for hash h starts in the table that descriptor d names:
+// 1 with *slot_pos set, 0 for an empty table, -1 for a table that does not
+// fit in the 64-bit file space (which would make the slot arithmetic
+// overflow).
+int start_slot(const unsigned char* d, std::uint64_t h,
+               std::int64_t* slot_pos) {
+  std::int64_t slots = load_i64le(d + 8);
+  if (slots <= 0) return 0;
+  std::int64_t table = load_i64le(d);
+  if (table < 0 || slots > (max_position - table) / db_slot_size) return -1;
+  *slot_pos = table + db_slot_size * db_hash_start_slot(h, slots);
+  return 1;
+}
+
 // Reads the key's table descriptor and places the probe at its start slot:
-// 1 ready, 0 an empty table, -1 a failed read or a table that does not fit
-// in the 64-bit file space (which would make the slot arithmetic overflow).
+// 1 ready, 0 an empty table, -1 a failed read or a table outside the file
+// space.
 int lookup_start(db_reader* r, const unsigned char* key, std::int64_t key_len) {
   unsigned char buf[16];
   std::uint64_t h = db_hash(key, key_len);
@@ -78,15 +92,14 @@ int lookup_start(db_reader* r, const unsigned char* key, std::int64_t key_len) {
       reader_view(r, buf, db_descriptor_size,
                   db_hash_table(h) * db_descriptor_size);
   if (d == nullptr) return -1;
-  std::int64_t slots = load_i64le(d + 8);
-  if (slots <= 0) return 0;
-  std::int64_t table = load_i64le(d);
-  if (table < 0 || slots > (max_position - table) / db_slot_size)
-    return outside_file();
-  r->table_slots = slots;
-  r->table_pos = table;
+  std::int64_t slot_pos;
+  int ready = start_slot(d, h, &slot_pos);
+  if (ready == -1) return outside_file();
+  if (ready == 0) return 0;
+  r->table_slots = load_i64le(d + 8);
+  r->table_pos = load_i64le(d);
   r->key_hash = h;
-  r->next_slot_pos = table + db_slot_size * db_hash_start_slot(h, slots);
+  r->next_slot_pos = slot_pos;
   return 1;
 }
 
@@ -196,11 +209,8 @@ void reader_prefetch(const db_reader* r, const unsigned char* key,
   std::uint64_t h = db_hash(key, key_len);
   std::int64_t d = db_hash_table(h) * db_descriptor_size;
   if (r->map_size - d < db_descriptor_size) return;
-  std::int64_t table = load_i64le(r->map_addr + d);
-  std::int64_t slots = load_i64le(r->map_addr + d + 8);
-  if (slots <= 0 || table < 0 || slots > (max_position - table) / db_slot_size)
-    return;
-  std::int64_t slot = table + db_slot_size * db_hash_start_slot(h, slots);
+  std::int64_t slot;
+  if (start_slot(r->map_addr + d, h, &slot) != 1) return;
   if (slot > r->map_size - db_slot_size) return;
   __builtin_prefetch(r->map_addr + slot);
 }
