@@ -36,6 +36,8 @@
 #endif
 #ifdef QEF64_BENCH_SQLITE
 #include <sqlite3.h>
+
+using namespace qef64;  // the engines and runtime under test
 #endif
 
 namespace {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
+namespace qef64 {
+
 // The database file: a header of db_table_count descriptors (table position,
 // slot count), the records (key length, data length, key, data) from
 // db_header_size on, then the hash tables, slot by slot (key hash, record
@@ -85,3 +87,5 @@ constexpr std::uint64_t load_u64le(const unsigned char* src) {
 constexpr std::int64_t load_i64le(const unsigned char* src) {
   return static_cast<std::int64_t>(load_u64le(src));
 }
+
+}  // namespace qef64

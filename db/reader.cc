@@ -12,6 +12,8 @@
 #include "runtime/seek.h"
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 namespace {
 
 constexpr std::int64_t chunk_size = 32;
@@ -219,3 +221,5 @@ int reader_find(db_reader* r, const unsigned char* key, std::int64_t key_len) {
   reader_find_start(r);
   return reader_find_next(r, key, key_len);
 }
+
+}  // namespace qef64

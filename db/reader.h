@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <type_traits>
 
+namespace qef64 {
+
 // The reader engine: finds the records of a key in a database open on a
 // descriptor, one after the other, in the order they were added. The file is
 // mapped whole when possible and read by position otherwise; every access is
@@ -64,3 +66,5 @@ void reader_prefetch(const db_reader* r, const unsigned char* key,
 // a result of 1, until the next one.
 inline std::int64_t reader_data_pos(const db_reader* r) { return r->data_pos; }
 inline std::int64_t reader_data_len(const db_reader* r) { return r->data_len; }
+
+}  // namespace qef64

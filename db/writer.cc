@@ -6,6 +6,8 @@
 #include "db/format.h"
 #include "runtime/seek.h"
 
+namespace qef64 {
+
 static_assert(sizeof(db_writer::header) == db_header_size);
 static_assert(sizeof(db_writer::table_count) ==
               db_table_count * sizeof(std::int64_t));
@@ -216,3 +218,5 @@ int writer_finish(db_writer* w) {
   if (seek_to(w->fd, 0) == -1) return -1;
   return stream_putflush(&w->out, w->header, sizeof w->header);
 }
+
+}  // namespace qef64

@@ -4,6 +4,8 @@
 
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 // One registered record: the hash of its key and where its header starts.
 struct writer_entry {
   std::uint64_t hash;
@@ -58,3 +60,5 @@ struct db_writer {
 // Writes the hash tables after the records, then the header at offset 0.
 // Making the file durable and visible is the caller's task.
 [[nodiscard]] int writer_finish(db_writer* w);
+
+}  // namespace qef64

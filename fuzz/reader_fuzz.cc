@@ -14,6 +14,8 @@
 #include "db/reader.h"
 #include "fuzz/fuzz_file.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 // One lookup may resume many times on a table full of one key; the rest of

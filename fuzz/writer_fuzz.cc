@@ -21,6 +21,8 @@
 #include "db/writer.h"
 #include "fuzz/fuzz_file.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 constexpr std::size_t max_records = 3000;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace qef64 {
+
 // memmove gives the result of a forward copy whenever dst <= src, or the
 // areas do not overlap, and of a backward copy whenever dst >= src, or they
 // do not overlap, and it is far faster than a byte loop. Only the other
@@ -47,3 +49,5 @@ std::int64_t compare_bytes(const unsigned char* a, std::int64_t n,
   }
   return 0;
 }
+
+}  // namespace qef64

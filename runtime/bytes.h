@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace qef64 {
+
 // Note the argument order of all three: destination, count, source.
 
 // Copies n bytes in ascending order; safe for overlap when dst lies below src.
@@ -15,3 +17,5 @@ void copy_backward(unsigned char* dst, std::int64_t n,
 [[nodiscard]] std::int64_t compare_bytes(const unsigned char* a,
                                          std::int64_t n,
                                          const unsigned char* b);
+
+}  // namespace qef64

@@ -1,5 +1,7 @@
 #include "runtime/decimal.h"
 
+namespace qef64 {
+
 namespace {
 
 // "00" to "99": the scanners format two numbers per record, and two digits
@@ -42,3 +44,5 @@ std::uint64_t parse_decimal(const char* string) {
   }
   return value;
 }
+
+}  // namespace qef64

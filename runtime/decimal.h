@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace qef64 {
+
 // Most digits format_decimal writes (for 2^63 - 1).
 constexpr std::int64_t decimal_max_digits = 19;
 
@@ -12,3 +14,5 @@ constexpr std::int64_t decimal_max_digits = 19;
 // The value of the leading run of ASCII digits, modulo 2^64; 0 when the
 // string does not start with a digit.
 [[nodiscard]] std::uint64_t parse_decimal(const char* string);
+
+}  // namespace qef64

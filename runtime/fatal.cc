@@ -7,6 +7,8 @@
 
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 fatal_item sys_error_item = {nullptr, "", "", ""};
 
 void errno_text() {
@@ -42,3 +44,5 @@ void fatal_exit(int status, const char* s1, const char* s2, const char* s3,
   (void)stream_flush(stream_err);
   ::_exit(status);
 }
+
+}  // namespace qef64

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace qef64 {
+
 // One item of a fatal message's trailer: up to three strings, each may be
 // null, then the next item or null.
 struct fatal_item {
@@ -25,3 +27,5 @@ void errno_text();
 [[noreturn]] void fatal_exit(int status, const char* s1, const char* s2,
                              const char* s3, const char* s4, const char* s5,
                              const char* s6, const fatal_item* trailer);
+
+}  // namespace qef64

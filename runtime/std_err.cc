@@ -1,5 +1,7 @@
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 namespace {
 unsigned char err_buf[256];
 constinit stream err_stream = {
@@ -7,3 +9,5 @@ constinit stream err_stream = {
 }  // namespace
 
 stream* const stream_err = &err_stream;
+
+}  // namespace qef64

@@ -1,5 +1,7 @@
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 namespace {
 unsigned char in_buf[8192];
 constinit stream in_stream = {
@@ -16,3 +18,5 @@ std::int64_t stdin_read_op(std::int64_t fd, unsigned char* buf,
   if (stream_flush(stream_out) == -1) return -1;
   return read_op(fd, buf, len);
 }
+
+}  // namespace qef64

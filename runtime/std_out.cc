@@ -1,5 +1,7 @@
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 namespace {
 unsigned char out_buf[8192];
 constinit stream out_stream = {
@@ -7,3 +9,5 @@ constinit stream out_stream = {
 }  // namespace
 
 stream* const stream_out = &out_stream;
+
+}  // namespace qef64

@@ -1,5 +1,7 @@
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 namespace {
 unsigned char out_small_buf[256];
 constinit stream out_small_stream = {.buf = out_small_buf,
@@ -10,3 +12,5 @@ constinit stream out_small_stream = {.buf = out_small_buf,
 }  // namespace
 
 stream* const stream_out_small = &out_small_stream;
+
+}  // namespace qef64

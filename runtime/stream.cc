@@ -7,6 +7,8 @@
 
 #include "runtime/bytes.h"
 
+namespace qef64 {
+
 namespace {
 
 // Writes all n bytes at p (n > 0), retrying EINTR and continuing after short
@@ -158,3 +160,5 @@ std::int64_t stream_get(stream* s, unsigned char* dst, std::int64_t len) {
   s->size += k;
   return k;
 }
+
+}  // namespace qef64

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <type_traits>
 
+namespace qef64 {
+
 // One read(2) or write(2) on fd: bytes moved, 0 at end of input, or -1 with
 // errno. Reads and writes share this type, so buf is not const.
 using stream_op = std::int64_t (*)(std::int64_t fd, unsigned char* buf,
@@ -84,3 +86,5 @@ inline void stream_seek(stream* s, std::int64_t n) {
   s->size += n;
   s->pos -= n;
 }
+
+}  // namespace qef64

@@ -8,6 +8,8 @@
 #include <limits>
 #include <string>
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 std::string formatted(std::int64_t value) {

@@ -9,6 +9,8 @@
 #include "db/format.h"
 #include "tests/process.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 std::string frame(const std::string& key, const std::string& data) {

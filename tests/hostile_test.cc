@@ -25,6 +25,8 @@
 #include "db/writer.h"
 #include "tests/process.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 #ifdef QEF64_SANITIZE_BUILD

@@ -18,6 +18,8 @@
 #include "runtime/seek.h"
 #include "runtime/stream.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 const char* prefix = "qef64_literal: fatal: ";

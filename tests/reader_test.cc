@@ -17,6 +17,8 @@
 #include "db/writer.h"
 #include "tests/process.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 using record = std::pair<std::string, std::string>;

@@ -14,6 +14,8 @@
 #include "db/format.h"
 #include "tests/process.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 using record = text_record;

@@ -14,6 +14,8 @@
 
 #include "runtime/bytes.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 struct planned_result {

@@ -16,6 +16,8 @@
 #include "tests/process.h"
 #include "tests/reference.h"
 
+using namespace qef64;  // the engines and runtime under test
+
 namespace {
 
 using record = std::pair<std::string, std::string>;

@@ -12,6 +12,7 @@
 #include "runtime/stream.h"
 #include "tools/walk.h"
 
+namespace qef64 {
 namespace {
 
 // Record bytes move in chunks of this size: each is read whole before any of
@@ -98,8 +99,10 @@ void input_copy(std::int64_t n) {
 }
 
 }  // namespace
+}  // namespace qef64
 
 int main() {
+  using namespace qef64;
   walk_start("qef64dump: fatal: ", stream_out);
   while (input_pos < records_end) {
     std::int64_t key_len = input_number();

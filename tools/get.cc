@@ -13,6 +13,7 @@
 #include "runtime/fatal.h"
 #include "runtime/stream.h"
 
+namespace qef64 {
 namespace {
 
 db_reader reader;
@@ -32,8 +33,10 @@ unsigned char data_buffer[1024];
 }
 
 }  // namespace
+}  // namespace qef64
 
 int main(int argc, char** argv) {
+  using namespace qef64;
   if (argc < 2 || argv[0] == nullptr || argv[1] == nullptr) die_usage();
   const auto* key = reinterpret_cast<const unsigned char*>(argv[1]);
   const auto key_len = static_cast<std::int64_t>(std::strlen(argv[1]));

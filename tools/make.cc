@@ -16,6 +16,7 @@
 #include "runtime/fatal.h"
 #include "runtime/stream.h"
 
+namespace qef64 {
 namespace {
 
 const char* final_name;
@@ -161,8 +162,10 @@ int open_create(const char* path) {
 }
 
 }  // namespace
+}  // namespace qef64
 
 int main(int argc, char** argv) {
+  using namespace qef64;
   if (argc < 3 || argv[0] == nullptr || argv[1] == nullptr ||
       argv[2] == nullptr)
     die_usage();

@@ -13,6 +13,7 @@
 #include "runtime/stream.h"
 #include "tools/walk.h"
 
+namespace qef64 {
 namespace {
 
 constexpr std::int64_t key_capacity = 1024;
@@ -68,8 +69,10 @@ void prefetch_next(std::int64_t data_len) {
 }
 
 }  // namespace
+}  // namespace qef64
 
 int main() {
+  using namespace qef64;
   reader_init(&reader, 0);
   walk_start("qef64stats: fatal: ", stream_out_small);
   while (input_pos < records_end) {

@@ -5,6 +5,8 @@
 #include "db/format.h"
 #include "runtime/fatal.h"
 
+namespace qef64 {
+
 std::int64_t input_pos = 0;
 std::int64_t records_end = 0;
 
@@ -98,3 +100,5 @@ void output_puts(const char* text) {
 void output_flush() {
   if (stream_flush(walk_output) == -1) output_fail();
 }
+
+}  // namespace qef64

@@ -16,6 +16,8 @@
 #include "db/format.h"
 #include "runtime/stream.h"
 
+namespace qef64 {
+
 // Bytes consumed from stream_in so far: the file position of the next unread
 // byte, since the file is read from its first byte.
 extern std::int64_t input_pos;
@@ -83,3 +85,5 @@ void output_flush();
 [[noreturn]] void input_truncated();
 // "unable to write output: " with the text of errno.
 [[noreturn]] void output_fail();
+
+}  // namespace qef64

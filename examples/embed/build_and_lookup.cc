@@ -17,6 +17,8 @@
 #include "db/reader.h"
 #include "db/writer.h"
 
+using namespace qef64;
+
 namespace {
 
 // The writer holds its 8 KiB output buffer and the header image: keep it out

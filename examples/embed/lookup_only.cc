@@ -15,6 +15,8 @@
 
 #include "db/reader.h"
 
+using namespace qef64;
+
 namespace {
 
 db_reader reader;
