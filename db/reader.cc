@@ -134,6 +134,32 @@ void reader_free(db_reader* r) {
   r->map_addr = nullptr;
 }
 
+int reader_map(db_reader* r, std::int64_t fd) {
+  reader_free(r);
+  r->probe_count = 0;
+  r->fd = fd;
+  struct stat st;
+  if (::fstat(static_cast<int>(fd), &st) == -1) return -1;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return -1;
+  }
+  // Checked before mmap, which would refuse an empty file with EINVAL: a
+  // file without a whole header is a damaged database, not a bad argument.
+  if (st.st_size < db_header_size) return outside_file();
+  if (static_cast<std::uint64_t>(st.st_size) >
+      std::numeric_limits<std::size_t>::max()) {
+    errno = EFBIG;
+    return -1;
+  }
+  void* addr = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ,
+                      MAP_SHARED, static_cast<int>(fd), 0);
+  if (addr == MAP_FAILED) return -1;
+  r->map_size = st.st_size;
+  r->map_addr = static_cast<const unsigned char*>(addr);
+  return 0;
+}
+
 int reader_read(db_reader* r, unsigned char* buf, std::int64_t len,
                 std::int64_t pos) {
   if (len < 0 || pos < 0) return outside_file();

@@ -35,6 +35,11 @@ static_assert(sizeof(db_reader) == 80 &&
 void reader_init(db_reader* r, std::int64_t fd);
 // Releases the mapping; later reads go by position through fd.
 void reader_free(db_reader* r);
+// Maps the file on fd as reader_init does, for callers that need the mapping
+// and have no use for positional reads: 0, or -1 with errno: that of fstat(2)
+// or mmap(2), EISDIR for a directory, EPROTO for a file shorter than its
+// header. Releases an earlier mapping first; after -1 the reader is unmapped.
+[[nodiscard]] int reader_map(db_reader* r, std::int64_t fd);
 
 // Copies len bytes at file position pos into buf: 0, or -1 with EPROTO when
 // any byte of the stretch lies outside the file (a negative len or pos

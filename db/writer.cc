@@ -189,6 +189,19 @@ int writer_add(db_writer* w, const unsigned char* key, std::int64_t key_len,
   return writer_add_end(w, key_len, data_len, db_hash(key, key_len));
 }
 
+void writer_release(db_writer* w) {
+  for (entry_block* b = w->blocks; b != nullptr;) {
+    entry_block* next = b->next;
+    std::free(b);
+    b = next;
+  }
+  std::free(w->sorted);
+  w->blocks = nullptr;
+  w->sorted = nullptr;
+  w->scratch = nullptr;
+  w->entry_count = 0;
+}
+
 int writer_finish(db_writer* w) {
   for (std::int64_t t = 0; t < db_table_count; t++) w->table_count[t] = 0;
   for (entry_block* b = w->blocks; b != nullptr; b = b->next) {

@@ -23,8 +23,9 @@ struct entry_block {
   std::int64_t used;
 };
 
-// The writer engine. It owns its blocks and sorted (never freed: the builder
-// ends after writer_finish) but not fd. Between writer_add_begin and
+// The writer engine. It owns its blocks and sorted, which writer_release
+// gives back (the builder program ends after writer_finish and never calls
+// it), but not fd. Between writer_add_begin and
 // writer_add_end the caller writes exactly the announced key and data bytes
 // into out and nothing else. After a -1 the writer is not used again.
 struct db_writer {
@@ -60,5 +61,9 @@ struct db_writer {
 // Writes the hash tables after the records, then the header at offset 0.
 // Making the file durable and visible is the caller's task.
 [[nodiscard]] int writer_finish(db_writer* w);
+// Frees the blocks and sorted, whatever state the writer is in (started,
+// failed or finished), and leaves it as writer_start does: no entries. A
+// writer that was never started must be zero-filled for this.
+void writer_release(db_writer* w);
 
 }  // namespace qef64

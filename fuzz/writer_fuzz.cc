@@ -70,19 +70,6 @@ std::int64_t length(const std::string& s) {
   return static_cast<std::int64_t>(s.size());
 }
 
-// The writer keeps its memory for the builder's whole life; a fuzzer runs
-// many writers in one process.
-void writer_release(db_writer* w) {
-  for (entry_block* b = w->blocks; b != nullptr;) {
-    entry_block* next = b->next;
-    std::free(b);
-    b = next;
-  }
-  std::free(w->sorted);
-  w->blocks = nullptr;
-  w->sorted = nullptr;
-}
-
 void write_database(int fd, const std::vector<record>& records) {
   static db_writer w;
   fuzz_expect(writer_start(&w, fd) == 0, "writer_start", errno);

@@ -71,16 +71,7 @@ std::string build_database(const std::vector<record>& records) {
   }
   EXPECT_EQ(writer_finish(&w), 0);
   close(fd);
-  // The writer keeps its memory for the builder's lifetime; a test that
-  // builds many databases gives it back.
-  for (entry_block* b = w.blocks; b != nullptr;) {
-    entry_block* next = b->next;
-    std::free(b);
-    b = next;
-  }
-  std::free(w.sorted);
-  w.blocks = nullptr;
-  w.sorted = nullptr;
+  writer_release(&w);
   std::string file = read_file(path);
   remove_tree(dir);
   return file;
