@@ -1,50 +1,48 @@
-# Installation: the five programs, the engine as one static library with its
-# headers, a CMake package (find_package(qef64) gives qef64::qef64), a
-# pkg-config module, the manual pages, and a Debian package through CPack.
+# Installation, in three components that make package turns into the Debian
+# packages of the same split:
+#   lib    libqef64-0     the shared library libqef64.so.0
+#   dev    libqef64-dev   <qef64/qef64.h>, <qef64/qef64.hpp>, libqef64.a, the
+#                         libqef64.so link, the CMake package (find_package
+#                         (qef64) gives qef64::qef64 and qef64::qef64_static),
+#                         the pkg-config module and qef64(3)
+#   tools  qef64-tools    the five programs, their pages and qef64(5)
+# make install installs all of them.
 
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QEF64_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qef64)
 
-# One archive, libqef64.a, made of the objects of qef64_runtime and qef64_db,
-# so that a consumer names one library whichever parts it uses; the linker
-# still takes only the members a program needs (each standard stream is its
-# own member). Nothing is compiled twice.
-add_library(qef64 STATIC
-  $<TARGET_OBJECTS:qef64_runtime> $<TARGET_OBJECTS:qef64_db>)
-set_target_properties(qef64 PROPERTIES LINKER_LANGUAGE CXX)
-target_compile_features(qef64 INTERFACE cxx_std_20)
-# Headers are installed under include/qef64 in their source folders, so a
-# consumer includes "db/reader.h" exactly as the project's own code does.
-target_include_directories(qef64 INTERFACE
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/qef64>)
-add_library(qef64::qef64 ALIAS qef64)
-
 set(qef64_programs qef64make qef64get qef64dump qef64stats qef64test)
 foreach(program ${qef64_programs})
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
+  install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/qef64.5
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
 
-install(TARGETS qef64 EXPORT qef64Targets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-file(GLOB qef64_runtime_headers ${PROJECT_SOURCE_DIR}/runtime/*.h)
-file(GLOB qef64_db_headers ${PROJECT_SOURCE_DIR}/db/*.h)
-install(FILES ${qef64_runtime_headers}
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qef64/runtime)
-install(FILES ${qef64_db_headers}
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qef64/db)
+install(TARGETS qef64_shared EXPORT qef64Targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib
+    NAMELINK_COMPONENT dev)
+install(TARGETS qef64_static EXPORT qef64Targets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+# Only the public headers: the runtime and the engines stay private.
+install(FILES ${PROJECT_SOURCE_DIR}/include/qef64/qef64.h
+  ${PROJECT_SOURCE_DIR}/include/qef64/qef64.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qef64 COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/qef64.3
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 
-install(EXPORT qef64Targets NAMESPACE qef64:: DESTINATION ${QEF64_CMAKE_DIR})
+install(EXPORT qef64Targets NAMESPACE qef64:: DESTINATION ${QEF64_CMAKE_DIR}
+  COMPONENT dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/qef64Config.cmake.in
   ${PROJECT_BINARY_DIR}/qef64Config.cmake INSTALL_DESTINATION ${QEF64_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/qef64ConfigVersion.cmake
-  COMPATIBILITY SameMinorVersion)
+  COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/qef64Config.cmake
-  ${PROJECT_BINARY_DIR}/qef64ConfigVersion.cmake DESTINATION ${QEF64_CMAKE_DIR})
+  ${PROJECT_BINARY_DIR}/qef64ConfigVersion.cmake DESTINATION ${QEF64_CMAKE_DIR}
+  COMPONENT dev)
 
 # The .pc file is written at install time: the prefix it names is the one of
 # `cmake --install --prefix`, or CPack's, not the one configured.
@@ -56,29 +54,44 @@ install(CODE "
   message(STATUS \"Installing: \${pc_file}\")
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/qef64.pc.in\" \"\${pc_file}\" @ONLY)
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc_file}\")
-")
+" COMPONENT dev)
 
-foreach(program ${qef64_programs})
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/${program}.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/docs/qef64.5
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
-
-# make package: a .deb with everything above under /usr.
+# make package: one .deb per component, under /usr.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qef64)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "qef64 maintainers")
 set(CPACK_PACKAGE_CONTACT "qef64 maintainers <maintainers@qef64.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "read-only hash-indexed key-value database: programs and C++ library")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Five programs that build, look up, dump, measure and verify read-only
-hash-indexed key-value database files, with the engine as a static C++
-library, its headers, a CMake package and a pkg-config module.")
+  "read-only hash-indexed key-value database files")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL lib dev tools ${QEF64_EXTRA_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME libqef64-0)
+set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libc6")
+# A shlibs file and the trigger that runs ldconfig after installation.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_COMPONENT_LIB_DESCRIPTION
+  "read-only hash-indexed key-value database files: shared library
+The C interface for opening, looking up, walking and building qef64
+database files, as the shared library libqef64.so.0.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqef64-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libqef64-0 (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+  "read-only hash-indexed key-value database files: development files
+The C header <qef64/qef64.h>, the C++ header <qef64/qef64.hpp>, the static
+library, the CMake package, the pkg-config module and the qef64(3) page.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qef64-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+  "read-only hash-indexed key-value database files: programs
+Five programs that build, look up, dump, measure and verify qef64 database
+files, with their manual pages and the file format's page.")
 include(CPack)

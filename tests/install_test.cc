@@ -20,13 +20,11 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> programs = {"qef64make", "qef64get", "qef64dump",
                                            "qef64stats", "qef64test"};
-const std::vector<std::string> headers = {
-    "db/format.h",     "db/reader.h",       "db/writer.h",
-    "runtime/bytes.h", "runtime/decimal.h", "runtime/fatal.h",
-    "runtime/seek.h",  "runtime/stream.h"};
+// The public headers; the runtime's and the engines' stay private.
+const std::vector<std::string> headers = {"qef64.h", "qef64.hpp"};
 
 // What build_and_lookup prints for the database it builds, and what
-// lookup_only prints for the same records built by qef64make.
+// lookup prints for the same records built by qef64make.
 const char* const embedded_lookups =
     "red: #ff0000\n"
     "grey: gray\n"
@@ -100,7 +98,12 @@ TEST_F(InstallTree, PlacesEverythingUnderPrefixInsideDestdir) {
   for (const std::string& h : headers) {
     EXPECT_TRUE(file_exists(root + "include/qef64/" + h)) << h;
   }
+  EXPECT_FALSE(file_exists(root + "include/qef64/db"));
+  EXPECT_FALSE(file_exists(root + "include/qef64/runtime"));
+  EXPECT_TRUE(file_exists(root + "share/man/man3/qef64.3"));
   EXPECT_TRUE(file_exists(lib + "libqef64.a"));
+  EXPECT_TRUE(file_exists(lib + "libqef64.so.0"));
+  EXPECT_TRUE(file_exists(lib + "libqef64.so"));
   EXPECT_TRUE(file_exists(lib + "cmake/qef64/qef64Config.cmake"));
   EXPECT_TRUE(file_exists(lib + "cmake/qef64/qef64ConfigVersion.cmake"));
 
@@ -115,14 +118,16 @@ TEST_F(InstallTree, FindPackageConsumerBuildsAndRuns) {
   if (sanitized) GTEST_SKIP() << "consumer builds run on the normal build";
   std::string prefix = install();
   std::string build = dir_ + "/embed";
-  // The public headers must compile cleanly under a consumer's warnings.
+  // The public headers must compile cleanly under a consumer's warnings, as
+  // C11 and as C++17.
   shell(sh_quote(QEF64_CMAKE) + " -S " +
         sh_quote(QEF64_SOURCE_DIR "/examples/embed") + " -B " +
         sh_quote(build) + " -G " + sh_quote(QEF64_GENERATOR) +
         " -DCMAKE_CXX_COMPILER=" + sh_quote(QEF64_CXX) +
         " -DCMAKE_PREFIX_PATH=" + sh_quote(prefix) +
         " '-DCMAKE_CXX_FLAGS=-Wall -Wextra -Wpedantic -Wconversion"
-        " -Wsign-conversion -Werror' >/dev/null");
+        " -Wsign-conversion -Werror'"
+        " '-DCMAKE_C_FLAGS=-Wall -Wextra -pedantic -Werror' >/dev/null");
   shell(sh_quote(QEF64_CMAKE) + " --build " + sh_quote(build) + " >/dev/null");
 
   run_result built =
@@ -130,6 +135,11 @@ TEST_F(InstallTree, FindPackageConsumerBuildsAndRuns) {
   EXPECT_EQ(built.status, 0) << built.err;
   EXPECT_EQ(built.out, embedded_lookups);
   EXPECT_EQ(built.err, "");
+  // The C program took the static library: it needs neither the shared
+  // one nor a C++ runtime.
+  std::string needed = shell("objdump -p " + sh_quote(build + "/lookup")).out;
+  EXPECT_EQ(needed.find("libqef64"), std::string::npos) << needed;
+  EXPECT_EQ(needed.find("libstdc++"), std::string::npos) << needed;
 
   // The reading example and the installed builder agree on the file.
   run_options in_dir;
@@ -137,8 +147,8 @@ TEST_F(InstallTree, FindPackageConsumerBuildsAndRuns) {
   run_result made = run({prefix + "/bin/qef64make", "made.db", "made.db.tmp"},
                         colors_text, in_dir);
   ASSERT_EQ(made.status, 0) << made.err;
-  run_result looked = run(
-      {build + "/lookup_only", dir_ + "/made.db", "red", "grey", "blue"}, "");
+  run_result looked =
+      run({build + "/lookup", dir_ + "/made.db", "red", "grey", "blue"}, "");
   EXPECT_EQ(looked.status, 1);  // blue is missing
   EXPECT_EQ(looked.out, embedded_lookups);
 }
@@ -148,64 +158,111 @@ TEST_F(InstallTree, PkgConfigConsumerBuildsAndRuns) {
   if (!have("pkg-config"))
     GTEST_SKIP() << "pkg-config is not installed (apt-get install pkg-config)";
   std::string prefix = install();
-  std::vector<std::string> env = {"PKG_CONFIG_PATH=" + prefix + "/" +
-                                  QEF64_LIBDIR + "/pkgconfig"};
+  std::string libdir = prefix + "/" + QEF64_LIBDIR;
+  std::vector<std::string> env = {"PKG_CONFIG_PATH=" + libdir + "/pkgconfig"};
 
   run_result flags = shell("pkg-config --cflags --libs qef64", env);
   // pkg-config and pkgconf differ in blanks and order, not in the flags.
-  for (const std::string& flag :
-       {"-I" + prefix + "/include/qef64 ",
-        "-L" + prefix + "/" + QEF64_LIBDIR + " ", std::string("-lqef64")}) {
+  for (const std::string& flag : {"-I" + prefix + "/include ",
+                                  "-L" + libdir + " ", std::string("-lqef64")}) {
     EXPECT_NE(flags.out.find(flag), std::string::npos) << flags.out;
   }
 
-  std::string exe = dir_ + "/build_and_lookup";
-  shell(sh_quote(QEF64_CXX) + " -std=c++20 -Wall -Wextra -Werror -o " +
-            sh_quote(exe) + " " +
-            sh_quote(QEF64_SOURCE_DIR "/examples/embed/build_and_lookup.cc") +
-            " $(pkg-config --cflags --libs qef64)",
-        env);
-  run_result built = run({exe, dir_ + "/colors.db"}, "");
-  EXPECT_EQ(built.status, 0) << built.err;
-  EXPECT_EQ(built.out, embedded_lookups);
+  run_options in_dir;
+  in_dir.cwd = dir_;
+  ASSERT_EQ(run({prefix + "/bin/qef64make", "made.db", "made.db.tmp"},
+                colors_text, in_dir)
+                .status,
+            0);
+  // C11 against the shared library, then with --static flags against the
+  // archive alone.
+  for (const std::string& how : {"--libs", "--static --libs"}) {
+    std::string exe = dir_ + "/lookup";
+    shell("cc -std=c11 -Wall -Wextra -pedantic -Werror -o " + sh_quote(exe) +
+              " " + sh_quote(QEF64_SOURCE_DIR "/examples/embed/lookup.c") +
+              " $(pkg-config --cflags qef64) " +
+              (how == "--libs" ? "$(pkg-config --libs qef64)"
+                               : "-Wl,-Bstatic $(pkg-config --static --libs "
+                                 "qef64) -Wl,-Bdynamic"),
+          env);
+    run_options with_lib;
+    with_lib.env = {"LD_LIBRARY_PATH=" + libdir};
+    run_result looked =
+        run({exe, dir_ + "/made.db", "red", "grey", "blue"}, "", with_lib);
+    EXPECT_EQ(looked.status, 1) << how << looked.err;
+    EXPECT_EQ(looked.out, embedded_lookups) << how;
+  }
+}
+
+// The shared library exports the C functions and nothing else, and the
+// archive defines nothing at global scope but those: every other symbol is
+// inside namespace qef64 (mangled _ZN5qef64) or local.
+TEST_F(InstallTree, LibrariesExposeOnlyTheCInterface) {
+  if (!have("nm")) GTEST_SKIP() << "nm is not installed";
+  std::string lib = install() + "/" + QEF64_LIBDIR;
+  std::string exported =
+      shell("nm -D --defined-only " + sh_quote(lib + "/libqef64.so.0") +
+            " | awk '$2 != \"A\" {print $3}'")
+          .out;
+  EXPECT_NE(exported.find("qef64_open@@QEF64_0\n"), std::string::npos)
+      << exported;
+  EXPECT_EQ(shell("printf '%s' " + sh_quote(exported) +
+                  " | grep -v '^qef64_' || true")
+                .out,
+            "");
+  std::string global =
+      shell("nm -g --defined-only " + sh_quote(lib + "/libqef64.a") +
+            " | awk 'NF == 3 {print $3}' | grep -v -e '^qef64_' -e '^_ZN5qef64'"
+            " || true")
+          .out;
+  EXPECT_EQ(global, "");
+  std::string needed = shell("objdump -p " + sh_quote(lib + "/libqef64.so.0")).out;
+  EXPECT_NE(needed.find("SONAME               libqef64.so.0"), std::string::npos);
+  EXPECT_EQ(needed.find("libstdc++"), std::string::npos) << needed;
 }
 
 class DebPackage : public InstallTree {};
 
-TEST_F(DebPackage, HoldsProgramsPagesHeadersAndLibrary) {
+TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
   if (!have("dpkg-deb")) GTEST_SKIP() << "dpkg-deb is not installed";
   shell(sh_quote(QEF64_CPACK) + " -G DEB --config " +
         sh_quote(QEF64_BUILD_DIR "/CPackConfig.cmake") + " -B " +
         sh_quote(dir_) + " >/dev/null");
-  std::string deb;
+  std::map<std::string, std::string> lists, depends;
   for (const auto& entry : fs::directory_iterator(dir_)) {
-    if (entry.path().extension() == ".deb") deb = entry.path().string();
+    if (entry.path().extension() != ".deb") continue;
+    std::string deb = sh_quote(entry.path().string());
+    std::string name = shell("dpkg-deb -f " + deb + " Package").out;
+    name.pop_back();  // the newline
+    lists[name] = shell("dpkg-deb -c " + deb).out;
+    depends[name] = shell("dpkg-deb -f " + deb + " Depends").out;
   }
-  ASSERT_NE(deb, "") << "cpack made no .deb";
-
-  std::string fields =
-      shell("dpkg-deb -f " + sh_quote(deb) + " Package Depends").out;
-  EXPECT_EQ(fields, "Package: qef64\nDepends: libc6\n");
-
-  std::string list = shell("dpkg-deb -c " + sh_quote(deb)).out;
-  auto holds = [&](const std::string& path) {
+  ASSERT_EQ(lists.count("libqef64-0"), 1u);
+  ASSERT_EQ(lists.count("libqef64-dev"), 1u);
+  ASSERT_EQ(lists.count("qef64-tools"), 1u);
+  auto holds = [&](const std::string& package, const std::string& path) {
     // Each line of the listing ends with the entry's path.
-    return list.find(" ./usr/" + path + "\n") != std::string::npos;
+    return lists[package].find(" ./usr/" + path) != std::string::npos;
   };
-  for (const std::string& name : programs) {
-    if (!file_exists(program(name))) continue;
-    EXPECT_TRUE(holds("bin/" + name)) << name << "\n" << list;
-    EXPECT_TRUE(holds("share/man/man1/" + name + ".1")) << name;
-  }
-  EXPECT_TRUE(holds("bin/qef64make")) << list;
-  EXPECT_TRUE(holds("share/man/man5/qef64.5")) << list;
-  for (const std::string& h : headers) {
-    EXPECT_TRUE(holds("include/qef64/" + h)) << h;
-  }
   std::string lib = std::string(QEF64_LIBDIR) + "/";
-  EXPECT_TRUE(holds(lib + "libqef64.a")) << list;
-  EXPECT_TRUE(holds(lib + "cmake/qef64/qef64Config.cmake")) << list;
-  EXPECT_TRUE(holds(lib + "pkgconfig/qef64.pc")) << list;
+  EXPECT_TRUE(holds("libqef64-0", lib + "libqef64.so.0 ")) << lists["libqef64-0"];
+  EXPECT_FALSE(holds("libqef64-0", "include/"));
+  EXPECT_EQ(depends["libqef64-dev"],
+            "libqef64-0 (= " + std::string(QEF64_VERSION_TEXT) + ")\n");
+  for (const std::string& h : headers) {
+    EXPECT_TRUE(holds("libqef64-dev", "include/qef64/" + h + "\n")) << h;
+  }
+  EXPECT_TRUE(holds("libqef64-dev", lib + "libqef64.a\n"));
+  EXPECT_TRUE(holds("libqef64-dev", lib + "libqef64.so "));
+  EXPECT_TRUE(holds("libqef64-dev", lib + "cmake/qef64/qef64Config.cmake\n"));
+  EXPECT_TRUE(holds("libqef64-dev", lib + "pkgconfig/qef64.pc\n"));
+  EXPECT_TRUE(holds("libqef64-dev", "share/man/man3/qef64.3\n"));
+  for (const std::string& name : programs) {
+    EXPECT_TRUE(holds("qef64-tools", "bin/" + name + "\n")) << name;
+    EXPECT_TRUE(holds("qef64-tools", "share/man/man1/" + name + ".1\n"));
+  }
+  EXPECT_TRUE(holds("qef64-tools", "share/man/man5/qef64.5\n"));
+  EXPECT_EQ(depends["qef64-tools"], "libc6\n");
 }
 
 // groff's warnings catch what a reader of the page would see broken:
@@ -215,9 +272,10 @@ TEST(ManPages, FormatWithoutGroffWarnings) {
   std::vector<std::string> pages;
   for (const auto& entry : fs::directory_iterator(QEF64_SOURCE_DIR "/docs")) {
     std::string ext = entry.path().extension().string();
-    if (ext == ".1" || ext == ".5") pages.push_back(entry.path().string());
+    if (ext == ".1" || ext == ".3" || ext == ".5")
+      pages.push_back(entry.path().string());
   }
-  EXPECT_EQ(pages.size(), 6u);
+  EXPECT_EQ(pages.size(), 7u);
   for (const std::string& page : pages) {
     run_result r =
         run({"/bin/sh", "-c", "groff -man -ww -z " + sh_quote(page)}, "");

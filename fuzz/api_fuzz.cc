@@ -1,0 +1,152 @@
+// The C interface over arbitrary file bytes: qef64_get, qef64_find_next and
+// qef64_get_many must agree with the reader engine's lookups, and a walk
+// with qef64_iter_next must end, every byte they hand out being a byte of
+// the file. Each handed-out stretch is compared with the fuzzer's own copy
+// of the input, so that a pointer outside the file reads outside that copy,
+// where the sanitizers see it.
+//
+// Input: as for the reader target (file bytes, key, one length byte).
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "db/format.h"
+#include "db/reader.h"
+#include "fuzz/fuzz_file.h"
+#include "qef64/qef64.h"
+
+using namespace qef64;  // the engine the interface must agree with
+
+namespace {
+
+constexpr int max_calls = 16;
+
+const std::uint8_t* input;
+std::size_t input_len;
+
+// The stretch [p, p + n) of the mapping must hold the file's bytes at the
+// engine's position pos.
+void expect_file_bytes(const void* p, std::size_t n, std::int64_t pos) {
+  fuzz_expect(pos >= 0 && static_cast<std::size_t>(pos) <= input_len &&
+                  n <= input_len - static_cast<std::size_t>(pos),
+              "stretch outside the file", pos, static_cast<long long>(n));
+  fuzz_expect(n == 0 || std::memcmp(p, input + pos, n) == 0, "bytes differ");
+}
+
+void compare_lookups(const qef64_db* db, db_reader* engine,
+                     const unsigned char* key, std::size_t key_len) {
+  const void* data;
+  std::size_t len;
+  int first = qef64_get(db, key, key_len, &data, &len);
+  qef64_cursor cur = QEF64_CURSOR_INIT;
+  reader_find_start(engine);
+  for (int i = 0; i < max_calls; i++) {
+    int rc = qef64_find_next(db, &cur, key, key_len, &data, &len);
+    errno = 0;
+    int found =
+        reader_find_next(engine, key, static_cast<std::int64_t>(key_len));
+    if (i == 0) fuzz_expect(rc == first, "get and find_next differ", rc, first);
+    if (found == -1) {
+      fuzz_expect(rc == errno, "error differs", rc, errno);
+      return;
+    }
+    if (found == 0) {
+      fuzz_expect(rc == QEF64_NOTFOUND && data == nullptr, "not found", rc);
+      return;
+    }
+    // The engine found a record; the interface adds the data's bounds.
+    std::int64_t pos = engine->data_pos, n = engine->data_len;
+    bool inside =
+        n >= 0 && pos <= engine->map_size && engine->map_size - pos >= n;
+    fuzz_expect(rc == (inside ? 0 : EPROTO), "found", rc, inside);
+    if (rc != 0) return;
+    fuzz_expect(len == static_cast<std::size_t>(n), "data length", n);
+    expect_file_bytes(data, len, pos);
+  }
+}
+
+void compare_many(const qef64_db* db, const unsigned char* const keys[],
+                  const std::size_t lens[], std::size_t n) {
+  const void* data[4];
+  std::size_t data_lens[4];
+  int first_failure = 0;
+  int rc = qef64_get_many(db, n, reinterpret_cast<const void* const*>(keys),
+                          lens, data, data_lens);
+  for (std::size_t i = 0; i < n; i++) {
+    const void* one;
+    std::size_t one_len;
+    int r = qef64_get(db, keys[i], lens[i], &one, &one_len);
+    if (r > 0 && first_failure == 0) first_failure = r;
+    fuzz_expect(data[i] == one && data_lens[i] == one_len, "get_many differs",
+                static_cast<long long>(i));
+  }
+  fuzz_expect(rc == first_failure, "get_many result", rc, first_failure);
+}
+
+void walk(const qef64_db* db) {
+  qef64_iter it = QEF64_ITER_INIT;
+  std::int64_t pos = db_header_size;
+  // Every record takes at least 16 bytes: more steps than that is a loop.
+  for (std::size_t steps = 0; steps <= input_len / 16 + 1; steps++) {
+    const void *key, *data;
+    std::size_t key_len, data_len;
+    int rc = qef64_iter_next(db, &it, &key, &key_len, &data, &data_len);
+    if (rc != 0) {
+      fuzz_expect(rc == QEF64_NOTFOUND || rc == EPROTO, "walk result", rc);
+      return;
+    }
+    expect_file_bytes(key, key_len, pos + 16);
+    pos += 16 + static_cast<std::int64_t>(key_len);
+    expect_file_bytes(data, data_len, pos);
+    pos += static_cast<std::int64_t>(data_len);
+  }
+  fuzz_fail("walk does not end", pos, 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  std::size_t key_len = 0;
+  std::size_t file_len = 0;
+  if (size > 0) {
+    key_len = data[size - 1];
+    if (key_len > size - 1) key_len = size - 1;
+    file_len = size - 1 - key_len;
+  }
+  input = data;
+  input_len = file_len;
+  const unsigned char* key = data + file_len;
+  int fd = fuzz_file_fill(data, file_len);
+
+  qef64_db* db = nullptr;
+  int rc = qef64_open_fd(fd, &db);
+  fuzz_expect(rc == (file_len < 4096 ? EPROTO : 0), "open", rc);
+  if (db == nullptr) return 0;
+  fuzz_expect(qef64_count(db) <= UINT64_MAX / 2 + 1, "count");
+  static db_reader engine;
+  reader_init(&engine, fd);
+
+  const unsigned char* first_key = key;
+  std::size_t first_len = 0;
+  if (file_len >= 4096 + 16) {
+    std::int64_t n = load_i64le(data + 4096);
+    if (n >= 0 && n <= 64 &&
+        static_cast<std::size_t>(n) <= file_len - 4096 - 16) {
+      first_key = data + 4096 + 16;
+      first_len = static_cast<std::size_t>(n);
+    }
+  }
+  compare_lookups(db, &engine, key, key_len);
+  compare_lookups(db, &engine, first_key, first_len);
+  compare_lookups(db, &engine, key, 0);
+  const unsigned char* keys[4] = {key, first_key, key, nullptr};
+  const std::size_t lens[4] = {key_len, first_len, key_len, 0};
+  compare_many(db, keys, lens, 4);
+  walk(db);
+
+  reader_free(&engine);
+  qef64_close(db);
+  return 0;
+}

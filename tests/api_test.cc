@@ -1,0 +1,255 @@
+// The library interface beyond what c_abi_test covers: one database shared
+// by threads, the builder's failure paths, memory over many builds, and the
+// C++ layer.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <qef64/qef64.hpp>
+#include <random>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "tests/process.h"
+
+namespace {
+
+using record = std::pair<std::string, std::string>;
+
+// Random records with repeated keys, an empty key and binary bytes.
+std::vector<record> random_records(int n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<record> records;
+  for (int i = 0; i < n; i++) {
+    std::string key = "k" + std::to_string(gen() % (4 * n));
+    if (i == 1) key = "";
+    if (i % 5 == 0) key.push_back('\0');
+    if (i % 7 == 0 && !records.empty())
+      key = records[gen() % records.size()].first;
+    std::string data(gen() % 40, '\0');
+    for (char& c : data)
+      c = static_cast<char>(gen());
+    records.emplace_back(key, data);
+  }
+  return records;
+}
+
+void build(const std::string& path, const std::vector<record>& records) {
+  qef64::builder b(path);
+  for (const auto& [k, d] : records)
+    b.add(k, d);
+  b.commit();
+}
+
+// The builder's temporary files in dir.
+int temp_files(const std::string& dir) {
+  int n = 0;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = readdir(d)) {
+    n += std::string(e->d_name).rfind(".", 0) == 0 &&
+         std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+  }
+  closedir(d);
+  return n;
+}
+
+class Api : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override { remove_tree(dir_); }
+  std::string dir_;
+};
+
+// Every thread looks every key up in all three ways and walks the file;
+// each result must be what the records say, whatever the others do.
+TEST_F(Api, ThreadsShareOneDatabase) {
+  std::vector<record> records = random_records(20000, 1);
+  build(dir_ + "/t.db", records);
+  std::map<std::string, std::vector<std::string>> model;
+  for (const auto& [k, d] : records)
+    model[k].push_back(d);
+  qef64::database db(dir_ + "/t.db");
+
+  for (int threads : {2, 4}) {
+    std::vector<int> wrong(threads, 0);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; t++) {
+      pool.emplace_back([&, t] {
+        std::vector<std::string_view> keys;
+        for (const auto& [k, all] : model) {
+          if (db.get(k) != std::optional<std::string_view>(all[0])) wrong[t]++;
+          std::vector<std::string_view> got = db.get_all(k);
+          if (!std::equal(got.begin(), got.end(), all.begin(), all.end()))
+            wrong[t]++;
+          keys.push_back(k);
+          keys.push_back("absent" + std::to_string(t));
+        }
+        auto many = db.get_many(keys);
+        for (std::size_t i = 0; i < keys.size(); i++) {
+          auto want = i % 2 ? std::nullopt
+                            : std::optional<std::string_view>(
+                                  model[std::string(keys[i])][0]);
+          if (many[i] != want) wrong[t]++;
+        }
+        std::size_t i = 0;
+        for (const auto& [k, d] : db) {
+          if (i >= records.size() || k != records[i].first ||
+              d != records[i].second)
+            wrong[t]++;
+          i++;
+        }
+        if (i != records.size()) wrong[t]++;
+      });
+    }
+    for (auto& th : pool)
+      th.join();
+    for (int t = 0; t < threads; t++)
+      EXPECT_EQ(wrong[t], 0) << threads;
+  }
+}
+
+TEST_F(Api, BuilderFailuresLeavePathAndDirectoryAsTheyWere) {
+  qef64_builder* b = nullptr;
+  EXPECT_EQ(qef64_builder_open((dir_ + "/missing/x.db").c_str(), &b), ENOENT);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(qef64_builder_open((dir_ + "/").c_str(), &b), EISDIR);
+
+  // A path the rename cannot replace: the commit fails and cleans up.
+  ASSERT_EQ(mkdir((dir_ + "/taken").c_str(), 0755), 0);
+  write_file(dir_ + "/taken/keep", "x");
+  ASSERT_EQ(qef64_builder_open((dir_ + "/taken").c_str(), &b), 0);
+  ASSERT_EQ(qef64_builder_add(b, "k", 1, "d", 1), 0);
+  EXPECT_NE(qef64_builder_commit(b), 0);
+  EXPECT_EQ(temp_files(dir_), 0);
+  EXPECT_EQ(read_file(dir_ + "/taken/keep"), "x");
+
+  // A length beyond the format's limit is refused before anything is read
+  // from the pointer, and the builder keeps reporting it.
+  write_file(dir_ + "/old.db", "old");
+  ASSERT_EQ(qef64_builder_open((dir_ + "/old.db").c_str(), &b), 0);
+  EXPECT_EQ(qef64_builder_add(b, nullptr, size_t{1} << 60, "", 0), ENOMEM);
+  EXPECT_EQ(qef64_builder_add(b, "k", 1, "d", 1), ENOMEM);
+  EXPECT_EQ(qef64_builder_commit(b), ENOMEM);
+  EXPECT_EQ(temp_files(dir_), 0);
+  EXPECT_EQ(read_file(dir_ + "/old.db"), "old");
+}
+
+// A write that fails half way (the file size limit stands in for a full
+// disk): the error comes back, no temporary file stays, the path keeps the
+// old file. In a child, so that the limit does not stay with the tests.
+TEST_F(Api, BuilderWriteFailureCleansUp) {
+  write_file(dir_ + "/old.db", "old");
+  pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = {65536, 65536};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    qef64_builder* b = nullptr;
+    if (qef64_builder_open((dir_ + "/old.db").c_str(), &b) != 0) _exit(10);
+    std::string value(1000, 'v');
+    int rc = 0;
+    for (int i = 0; i < 1000 && rc == 0; i++) {
+      rc = qef64_builder_add(b, "k", 1, value.data(), value.size());
+    }
+    if (rc == 0)
+      rc = qef64_builder_commit(b);
+    else if (qef64_builder_commit(b) != rc)
+      _exit(11);
+    _exit(rc == EFBIG ? 0 : 12);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(temp_files(dir_), 0);
+  EXPECT_EQ(read_file(dir_ + "/old.db"), "old");
+}
+
+// A builder inherited by a child is the parent's: the child can neither
+// finish it nor remove its file, and the parent's commit still works.
+TEST_F(Api, BuilderBelongsToTheProcessThatOpenedIt) {
+  qef64_builder* b = nullptr;
+  ASSERT_EQ(qef64_builder_open((dir_ + "/f.db").c_str(), &b), 0);
+  ASSERT_EQ(qef64_builder_add(b, "k", 1, "parent", 6), 0);
+  pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    bool refused = qef64_builder_add(b, "k", 1, "child", 5) == EBUSY;
+    qef64_builder_abort(b);
+    _exit(refused ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(temp_files(dir_), 1);
+  ASSERT_EQ(qef64_builder_commit(b), 0);
+  EXPECT_EQ(qef64::database(dir_ + "/f.db").get("k"), "parent");
+}
+
+// Commit and abort give back everything: the heap in use after a thousand
+// builds is what it was after the first few (which settle the allocator's
+// own thresholds).
+TEST_F(Api, ManyBuildsDoNotGrowMemory) {
+#ifdef QEF64_SANITIZE_BUILD
+  GTEST_SKIP() << "the sanitizers' allocator keeps no malloc statistics";
+#endif
+  std::vector<record> records = random_records(3000, 2);
+  auto one_round = [&](int i) {
+    build(dir_ + "/m.db", records);
+    qef64::builder aborted(dir_ + "/m.db");
+    aborted.add("k", std::to_string(i));
+    qef64::database db(dir_ + "/m.db");
+    EXPECT_EQ(db.size(), records.size());
+  };
+  for (int i = 0; i < 10; i++)
+    one_round(i);
+  std::size_t before = mallinfo2().uordblks;
+  for (int i = 10; i < 1000; i++)
+    one_round(i);
+  EXPECT_EQ(mallinfo2().uordblks, before);
+  EXPECT_EQ(temp_files(dir_), 0);
+}
+
+TEST_F(Api, CppLayerReportsErrorsAsSystemErrors) {
+  auto code_of = [](auto&& f) {
+    try {
+      f();
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(e.code().category(), std::generic_category());
+      return e.code().value();
+    }
+    return 0;
+  };
+  EXPECT_EQ(code_of([&] { qef64::database db(dir_ + "/none.db"); }), ENOENT);
+  write_file(dir_ + "/short.db", std::string(4095, '\0'));
+  EXPECT_EQ(code_of([&] { qef64::database db(dir_ + "/short.db"); }), EPROTO);
+
+  // A damaged table: the first record's key hashes to table 5 (the empty
+  // key), whose descriptor is made to point past the end of the file.
+  build(dir_ + "/bad.db", {{"", "x"}});
+  std::string bytes = read_file(dir_ + "/bad.db");
+  bytes[5 * 16 + 7] = 0x10;
+  write_file(dir_ + "/bad.db", bytes);
+  qef64::database bad(dir_ + "/bad.db");
+  EXPECT_EQ(code_of([&] { (void)bad.get(""); }), EPROTO);
+
+  // The destructor of a builder never committed aborts it.
+  {
+    qef64::builder b(dir_ + "/bad.db");
+    b.add("x", "y");
+  }
+  EXPECT_EQ(temp_files(dir_), 0);
+  qef64::database moved = std::move(bad);
+  EXPECT_EQ(moved.size(), 1u);
+}
+
+}  // namespace
