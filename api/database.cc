@@ -218,12 +218,10 @@ int qef64_find_next(const qef64_db* db, qef64_cursor* cur, const void* key,
 int qef64_get_many(const qef64_db* db, size_t n, const void* const keys[],
                    const size_t key_lens[], const void* data[],
                    size_t data_lens[]) {
-  int first_failure = 0;
-  for (size_t i = 0; i < n; i++) {
-    int rc = qef64_get(db, keys[i], key_lens[i], &data[i], &data_lens[i]);
-    if (rc > 0 && first_failure == 0) first_failure = rc;
-  }
-  return first_failure;
+  return qef64::reader_find_many(&db->mapping, n, keys, key_lens, data,
+                                 data_lens) == n
+             ? 0
+             : EPROTO;
 }
 
 int qef64_iter_next(const qef64_db* db, qef64_iter* it, const void** key,

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -90,9 +91,8 @@ int start_slot(const unsigned char* d, std::uint64_t h,
 int lookup_start(db_reader* r, const unsigned char* key, std::int64_t key_len) {
   unsigned char buf[16];
   std::uint64_t h = db_hash(key, key_len);
-  const unsigned char* d =
-      reader_view(r, buf, db_descriptor_size,
-                  db_hash_table(h) * db_descriptor_size);
+  const unsigned char* d = reader_view(r, buf, db_descriptor_size,
+                                       db_hash_table(h) * db_descriptor_size);
   if (d == nullptr) return -1;
   std::int64_t slot_pos;
   int ready = start_slot(d, h, &slot_pos);
@@ -105,6 +105,129 @@ int lookup_start(db_reader* r, const unsigned char* key, std::int64_t key_len) {
   return 1;
 }
 
+// ---- Many lookups in flight ----
+//
+// A lookup of a random key in a file larger than the caches waits on memory
+// twice: for its slot, then for the record the slot names. reader_find_many
+// keeps a ring of lookups, and each visit advances one of them by one step
+// that ends by prefetching what its next step reads, so that by the time the
+// ring comes round again the line has arrived, while the other lookups'
+// lines arrive in parallel. The steps decide exactly as reader_find_next
+// does, check for check.
+
+// Lookups in flight, by measurement on files of 1 M and 10 M records: 8
+// leaves memory idle, past 24 the ring's own work outgrows the gain.
+constexpr std::size_t batch_depth = 16;
+
+enum class batch_step { running, found, none, failed };
+
+struct batch_lookup {
+  const unsigned char* key;
+  std::int64_t key_len;
+  std::size_t index;  // of the key, for the results
+  std::uint64_t hash;
+  std::int64_t slot;  // position of the slot to examine next
+  std::int64_t table_pos;
+  std::int64_t table_end;
+  std::int64_t table_slots;
+  std::int64_t probes;  // non-empty slots examined, as probe_count
+  std::int64_t record;  // the candidate, while at_record
+  std::int64_t data_pos;
+  std::int64_t data_len;
+  bool at_record;
+};
+
+// Starts loading the line of the byte at pos; a position outside the file
+// loads the first line instead (and fails in the step that reads it). The
+// prefetch itself is unconditional: under an if with this test, g++ 12 -O2
+// compiled it away, and the batch ran at the speed of single lookups.
+void prefetch_at(const db_reader* r, std::int64_t pos) {
+  bool inside = pos >= 0 && pos < r->map_size;
+  __builtin_prefetch(r->map_addr + (inside ? pos : 0));
+}
+
+// Hashes the key, reads its table descriptor (the header stays cached) and
+// prefetches the start slot.
+batch_step batch_start(const db_reader* r, batch_lookup* l) {
+  l->hash = db_hash(l->key, l->key_len);
+  std::int64_t descriptor = db_hash_table(l->hash) * db_descriptor_size;
+  if (descriptor > r->map_size - db_descriptor_size) return batch_step::failed;
+  const unsigned char* d = r->map_addr + descriptor;
+  int ready = start_slot(d, l->hash, &l->slot);
+  if (ready == 0) return batch_step::none;
+  if (ready == -1) return batch_step::failed;
+  l->table_slots = load_i64le(d + 8);
+  l->table_pos = load_i64le(d);
+  l->table_end = l->table_pos + db_slot_size * l->table_slots;
+  l->probes = 0;
+  l->at_record = false;
+  prefetch_at(r, l->slot);
+  return batch_step::running;
+}
+
+// Examines the slot; a matching hash prefetches the record it names,
+// anything else the next slot.
+batch_step batch_slot(const db_reader* r, batch_lookup* l) {
+  if (l->slot > r->map_size - db_slot_size) return batch_step::failed;
+  const unsigned char* slot = r->map_addr + l->slot;
+  std::int64_t record = load_i64le(slot + 8);
+  if (record <= 0) return batch_step::none;
+  l->probes++;
+  l->slot += db_slot_size;
+  if (l->slot == l->table_end) l->slot = l->table_pos;
+  if (load_u64le(slot) == l->hash) {
+    if (record > r->map_size - db_record_header_size) return batch_step::failed;
+    l->record = record;
+    l->at_record = true;
+    // The header's line, and the line where the key ends when the record
+    // crosses into the next one.
+    // The header's line, and the line of the key's last byte, in case the
+    // record crosses into the next one.
+    prefetch_at(r, record);
+    prefetch_at(r,
+                position_add(record + db_record_header_size, l->key_len) - 1);
+    return batch_step::running;
+  }
+  if (l->probes >= l->table_slots) return batch_step::none;
+  prefetch_at(r, l->slot);
+  return batch_step::running;
+}
+
+// Compares the candidate's key; a mismatch goes on to the next slot.
+batch_step batch_record(db_reader* r, batch_lookup* l) {
+  const unsigned char* header = r->map_addr + l->record;
+  l->at_record = false;
+  if (load_i64le(header) == l->key_len) {
+    std::int64_t key_pos = position_add(l->record, db_record_header_size);
+    int same = key_matches(r, l->key, l->key_len, key_pos);
+    if (same == -1) return batch_step::failed;
+    if (same == 1) {
+      l->data_len = load_i64le(header + 8);
+      l->data_pos = position_add(key_pos, l->key_len);
+      return batch_step::found;
+    }
+  }
+  if (l->probes >= l->table_slots) return batch_step::none;
+  prefetch_at(r, l->slot);
+  return batch_step::running;
+}
+
+// Puts a finished lookup's result in place: false when it failed, or found
+// data that does not lie inside the file.
+bool batch_emit(const db_reader* r, const batch_lookup& l, batch_step step,
+                const void* data[], std::size_t data_lens[]) {
+  data[l.index] = nullptr;
+  data_lens[l.index] = 0;
+  if (step == batch_step::none) return true;
+  if (step == batch_step::failed) return false;
+  if (l.data_pos < 0 || l.data_len < 0 || l.data_pos > r->map_size ||
+      r->map_size - l.data_pos < l.data_len)
+    return false;
+  data[l.index] = r->map_addr + l.data_pos;
+  data_lens[l.index] = static_cast<std::size_t>(l.data_len);
+  return true;
+}
+
 }  // namespace
 
 void reader_init(db_reader* r, std::int64_t fd) {
@@ -115,9 +238,8 @@ void reader_init(db_reader* r, std::int64_t fd) {
   if (::fstat(static_cast<int>(fd), &st) == -1) return;
   // An empty file cannot be mapped, and one larger than the address space
   // could not be mapped whole; both are read by position.
-  if (st.st_size <= 0 ||
-      static_cast<std::uint64_t>(st.st_size) >
-          std::numeric_limits<std::size_t>::max())
+  if (st.st_size <= 0 || static_cast<std::uint64_t>(st.st_size) >
+                             std::numeric_limits<std::size_t>::max())
     return;
   void* addr = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ,
                       MAP_SHARED, static_cast<int>(fd), 0);
@@ -246,6 +368,60 @@ void reader_prefetch(const db_reader* r, const unsigned char* key,
 int reader_find(db_reader* r, const unsigned char* key, std::int64_t key_len) {
   reader_find_start(r);
   return reader_find_next(r, key, key_len);
+}
+
+std::size_t reader_find_many(const db_reader* r, std::size_t n,
+                             const void* const keys[],
+                             const std::size_t key_lens[], const void* data[],
+                             std::size_t data_lens[]) {
+  // key_matches takes a reader it may read through; in mapped mode it only
+  // looks at the mapping, so a copy serves every lookup.
+  db_reader mapped = *r;
+  std::size_t first_failed = n;
+  std::size_t next = 0;
+  batch_lookup ring[batch_depth];
+  bool live[batch_depth] = {};
+  int running = 0;
+  // Puts the next keys into ring slot k until one of them needs memory that
+  // is not at hand yet; false when the keys are used up.
+  auto launch = [&](std::size_t k) {
+    while (next < n) {
+      batch_lookup& l = ring[k];
+      l.index = next++;
+      l.key = static_cast<const unsigned char*>(keys[l.index]);
+      // The key that starts a ring's length from now: keys held apart in
+      // memory cost their own miss at hashing.
+      __builtin_prefetch(keys[std::min(next + batch_depth, n) - 1]);
+      batch_step step = batch_step::none;
+      // No record of a file in the 64-bit file space has a longer key.
+      if (key_lens[l.index] <= static_cast<std::size_t>(max_position)) {
+        l.key_len = static_cast<std::int64_t>(key_lens[l.index]);
+        step = batch_start(r, &l);
+        if (step == batch_step::running) return true;
+      }
+      if (!batch_emit(r, l, step, data, data_lens) && l.index < first_failed)
+        first_failed = l.index;
+    }
+    return false;
+  };
+  for (std::size_t k = 0; k < batch_depth; k++) {
+    live[k] = launch(k);
+    running += live[k];
+  }
+  while (running > 0) {
+    for (std::size_t k = 0; k < batch_depth; k++) {
+      if (!live[k]) continue;
+      batch_lookup& l = ring[k];
+      batch_step step =
+          l.at_record ? batch_record(&mapped, &l) : batch_slot(r, &l);
+      if (step == batch_step::running) continue;
+      if (!batch_emit(r, l, step, data, data_lens) && l.index < first_failed)
+        first_failed = l.index;
+      live[k] = launch(k);
+      running -= !live[k];
+    }
+  }
+  return first_failed;
 }
 
 }  // namespace qef64

@@ -1,0 +1,152 @@
+// qef64_get_many against qef64_get, key by key, on databases made to hold
+// what a batched lookup can get wrong: duplicates, the empty key, keys with
+// equal full hashes, shared start slots, long probe runs, tables whose probe
+// wraps, absent keys, and files damaged at random.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <qef64/qef64.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/process.h"
+#include "tests/reference.h"
+
+namespace {
+
+// Two different two-byte keys with the same full hash, found by search.
+std::pair<std::string, std::string> colliding_keys() {
+  std::map<std::uint64_t, std::string> seen;
+  for (int a = 0; a < 256; a++) {
+    for (int b = 0; b < 256; b++) {
+      std::string k{static_cast<char>(a), static_cast<char>(b)};
+      auto [it, fresh] = seen.emplace(reference::hash(k), k);
+      if (!fresh) return {it->second, k};
+    }
+  }
+  return {};
+}
+
+// Every key of the database plus absent ones, in a random order, with
+// repeats.
+std::vector<std::string> probe_keys(const std::vector<std::string>& present,
+                                    std::mt19937& gen) {
+  std::vector<std::string> keys = present;
+  for (int i = 0; i < 50; i++)
+    keys.push_back("absent" + std::to_string(i));
+  for (int i = 0; i < 20 && !present.empty(); i++)
+    keys.push_back(present[gen() % present.size()]);
+  std::shuffle(keys.begin(), keys.end(), gen);
+  return keys;
+}
+
+// Looks every key up both ways and compares results, pointers and lengths.
+void compare(const qef64_db* db, const std::vector<std::string>& keys) {
+  std::size_t n = keys.size();
+  std::vector<const void*> ptrs(n), data(n);
+  std::vector<std::size_t> lens(n), data_lens(n);
+  for (std::size_t i = 0; i < n; i++) {
+    ptrs[i] = keys[i].data();
+    lens[i] = keys[i].size();
+  }
+  int many = qef64_get_many(db, n, ptrs.data(), lens.data(), data.data(),
+                            data_lens.data());
+  int first_failure = 0;
+  for (std::size_t i = 0; i < n; i++) {
+    const void* one;
+    std::size_t one_len;
+    int rc = qef64_get(db, ptrs[i], lens[i], &one, &one_len);
+    if (rc > 0 && first_failure == 0) first_failure = rc;
+    ASSERT_EQ(data[i], one) << i;
+    ASSERT_EQ(data_lens[i], one_len) << i;
+  }
+  EXPECT_EQ(many, first_failure);
+}
+
+class Batch : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override { remove_tree(dir_); }
+
+  // A database of n records over a small key space, so that keys repeat
+  // and collide in small tables, with the colliding pair and the empty key.
+  std::vector<std::string> build(int n, std::mt19937& gen) {
+    auto [c1, c2] = colliding_keys();
+    std::vector<std::string> keys;
+    qef64::builder b(dir_ + "/b.db");
+    for (int i = 0; i < n; i++) {
+      std::string key = i % 11 == 0   ? c1
+                        : i % 11 == 1 ? c2
+                        : i % 11 == 2
+                            ? ""
+                            : "k" + std::to_string(gen() % (n / 2 + 1));
+      b.add(key, std::to_string(i));
+      keys.push_back(key);
+    }
+    // One key many times: a long probe run through its table.
+    for (int i = 0; i < 300; i++)
+      b.add("many", std::to_string(i));
+    keys.push_back("many");
+    b.commit();
+    return keys;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Batch, AgreesWithSingleLookupsOnSoundFiles) {
+  std::mt19937 gen(7);
+  for (int n : {1, 2, 5, 40, 700, 5000}) {
+    std::vector<std::string> keys = probe_keys(build(n, gen), gen);
+    qef64::database db(dir_ + "/b.db");
+    compare(db.handle(), keys);
+    compare(db.handle(), {});
+  }
+}
+
+// Damage in the tables and records: each lookup must fail, miss or find
+// exactly as alone, and the batch report the first failure.
+TEST_F(Batch, AgreesWithSingleLookupsOnDamagedFiles) {
+  std::mt19937 gen(11);
+  std::vector<std::string> keys = probe_keys(build(300, gen), gen);
+  std::string sound = read_file(dir_ + "/b.db");
+  for (int round = 0; round < 300; round++) {
+    std::string bytes = sound;
+    for (int hits = 1 + round % 4; hits > 0; hits--) {
+      std::size_t at = 4096 + gen() % (bytes.size() - 4096);
+      bytes[at] = static_cast<char>(round % 3 == 0 ? 0xff : gen());
+    }
+    if (round % 10 == 0) bytes.resize(4096 + gen() % (bytes.size() - 4096));
+    write_file(dir_ + "/d.db", bytes);
+    qef64::database db(dir_ + "/d.db");
+    compare(db.handle(), keys);
+  }
+}
+
+// A slot naming a record whose 16-byte header the end of the file cuts off:
+// the header is not read at all, and the lookup fails in both ways.
+TEST_F(Batch, RecordHeaderCutOffByTheEndOfTheFile) {
+  {
+    qef64::builder b(dir_ + "/c.db");
+    b.add("",
+          "x");  // table 5, 2 slots, the last table: its slot 1 ends the file
+    b.commit();
+  }
+  std::string bytes = read_file(dir_ + "/c.db");
+  std::uint64_t cut = bytes.size() - 8;
+  for (int k = 0; k < 8; k++)
+    bytes[bytes.size() - 8 + k] = static_cast<char>(cut >> (8 * k));
+  write_file(dir_ + "/c.db", bytes);
+  qef64::database db(dir_ + "/c.db");
+  const void* data;
+  std::size_t len;
+  EXPECT_EQ(qef64_get(db.handle(), "", 0, &data, &len), EPROTO);
+  compare(db.handle(), {"", "x", ""});
+}
+
+}  // namespace
