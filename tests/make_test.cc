@@ -226,6 +226,20 @@ TEST_F(Make, RefusesFtmpThatIsALinkOrIsF) {
   EXPECT_EQ(read_file(dir_ + "/third"), read_file(dir_ + "/other"));
 }
 
+// qef64make f x.txt < x.txt: cutting ftmp would cut the input as it is read.
+TEST_F(Make, RefusesFtmpThatIsStandardInput) {
+  const std::string text = frame("red", "#ff0000") + "\n";
+  write_file(ftmp(), text);
+  run_options o;
+  o.in = input_kind::path;
+  run_result r = run({program("qef64make"), f(), ftmp()}, ftmp(), o);
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.err, prefix + "unable to create " + ftmp() + ": " +
+                       std::strerror(EINVAL) + "\n");
+  EXPECT_EQ(read_file(ftmp()), text);
+  EXPECT_FALSE(file_exists(f()));
+}
+
 // The database leaves in writes of exactly 8192 bytes but the last, then the
 // header in one write at offset 0; f is named only by the final rename.
 TEST_F(Make, SystemCalls) {

@@ -130,11 +130,15 @@ void read_records() {
   }
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Is `a` the file that the path b names, following links? A failed stat
 // (b does not exist yet) means no.
 bool same_file(const struct stat& a, const char* b) {
   struct stat s;
-  return ::stat(b, &s) == 0 && s.st_dev == a.st_dev && s.st_ino == a.st_ino;
+  return ::stat(b, &s) == 0 && same_file(a, s);
 }
 
 // Opens ftmp for writing, creating it with mode 0644. O_NOFOLLOW keeps a
@@ -151,6 +155,15 @@ int open_create(const char* path) {
   if (fd == -1) return -1;
   struct stat st;
   if (::fstat(fd, &st) == -1) return -1;
+  // Building from ftmp itself (qef64make f x.txt < x.txt) would cut the
+  // input while it is read, and lose it. Standard input was open before
+  // ftmp, so a file the open just created can never be it. When standard
+  // input is closed, ftmp takes descriptor 0 and the first read fails.
+  struct stat in;
+  if (fd != 0 && ::fstat(0, &in) == 0 && same_file(in, st)) {
+    errno = EINVAL;
+    return -1;
+  }
   // An empty file, the usual case, has nothing to check and nothing to cut.
   if (st.st_size == 0) return fd;
   if (same_file(st, final_name)) {
