@@ -1,7 +1,11 @@
 // qef64make as a process, with real files, pipes and failures.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +25,70 @@ const std::string prefix = "qef64make: fatal: ";
 std::string frame(const std::string& key, const std::string& data) {
   return "+" + std::to_string(key.size()) + "," + std::to_string(data.size()) +
          ":" + key + "->" + data + "\n";
+}
+
+// A builder in the middle of its build: its standard input is a pipe that
+// the test feeds, and it waits for more until the test closes it.
+class slow_builder {
+ public:
+  slow_builder(const std::string& f, const std::string& ftmp) : ftmp_(ftmp) {
+    int p[2];
+    if (pipe(p) == -1) return;
+    signal(SIGPIPE, SIG_IGN);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(p[0], 0);
+      close(p[0]);
+      close(p[1]);
+      std::string make = program("qef64make");
+      execl(make.c_str(), make.c_str(), f.c_str(), ftmp.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(p[0]);
+    feed_ = p[1];
+  }
+  ~slow_builder() {
+    if (feed_ != -1) finish();
+  }
+  // Writes text to the builder, then waits until ftmp holds at least
+  // `size` bytes; false after 20 seconds.
+  bool feed(const std::string& text, long size) {
+    if (write(feed_, text.data(), text.size()) !=
+        static_cast<ssize_t>(text.size()))
+      return false;
+    for (int i = 0; i < 20000; i++) {
+      struct stat st;
+      if (stat(ftmp_.c_str(), &st) == 0 && st.st_size >= size) return true;
+      timespec ms{0, 1000000};
+      nanosleep(&ms, nullptr);
+    }
+    return false;
+  }
+  // Ends the input with `rest`; the builder's exit status.
+  int finish(const std::string& rest = "") {
+    if (!rest.empty() && write(feed_, rest.data(), rest.size()) == -1)
+      return -1;
+    close(feed_);
+    feed_ = -1;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) == -1 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  std::string ftmp_;
+  pid_t pid_ = -1;
+  int feed_ = -1;
+};
+
+// Records enough to fill the builder's 8192-byte buffer at least once.
+std::string many_records(const std::string& prefix, int n) {
+  std::string text;
+  for (int i = 0; i < n; i++)
+    text += frame(prefix + std::to_string(i), std::string(100, 'd'));
+  return text;
 }
 
 class Make : public ::testing::Test {
@@ -238,6 +306,26 @@ TEST_F(Make, RefusesFtmpThatIsStandardInput) {
                        std::strerror(EINVAL) + "\n");
   EXPECT_EQ(read_file(ftmp()), text);
   EXPECT_FALSE(file_exists(f()));
+}
+
+// A job started twice: the second builder on the same ftmp must neither
+// cut nor publish the file that the first one is still writing.
+TEST_F(Make, SecondBuilderOnTheSameFtmpFailsAtOnce) {
+  slow_builder first(f(), ftmp());
+  const std::string text = many_records("k", 200);
+  ASSERT_TRUE(first.feed(text, 4096 + 8192));
+  const std::string written = read_file(ftmp());
+  run_result r = run({program("qef64make"), dir_ + "/g", ftmp()},
+                     framing({{"other", "build"}}));
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.err, prefix + "unable to create " + ftmp() + ": " +
+                       std::strerror(EWOULDBLOCK) + "\n");
+  EXPECT_TRUE(read_file(ftmp()) == written) << "ftmp changed";
+  EXPECT_FALSE(file_exists(dir_ + "/g"));
+  ASSERT_EQ(first.finish("\n"), 0);
+  reference::database db = reference::parse(read_file(f()));
+  EXPECT_EQ(db.error, "");
+  EXPECT_EQ(db.records.size(), 200u);
 }
 
 // The database leaves in writes of exactly 8192 bytes but the last, then the

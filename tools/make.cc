@@ -3,6 +3,7 @@
 // to ftmp and renames it to f once it is complete and on disk.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +142,19 @@ bool same_file(const struct stat& a, const char* b) {
   return ::stat(b, &s) == 0 && same_file(a, s);
 }
 
+// Two builders writing one ftmp (a job started twice) publish a mix of
+// both. Each takes an exclusive lock on ftmp before it changes anything,
+// and a second one fails at once (EWOULDBLOCK). The lock is taken on a
+// duplicate of the descriptor that stays open until _exit, so closing the
+// database descriptor before the rename does not release it. A file system
+// that cannot lock at all (ENOLCK, EOPNOTSUPP) builds unlocked, as before.
+int lock_exclusive(int fd) {
+  int held = ::dup(fd);
+  if (held == -1) return -1;
+  if (::flock(held, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) return -1;
+  return 0;
+}
+
 // Opens ftmp for writing, creating it with mode 0644. O_NOFOLLOW keeps a
 // symbolic link planted at ftmp from redirecting the write. A file that is
 // not empty is truncated only after it is known not to be f itself (another
@@ -153,6 +167,7 @@ bool same_file(const struct stat& a, const char* b) {
 int open_create(const char* path) {
   int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW, 0644);
   if (fd == -1) return -1;
+  if (lock_exclusive(fd) == -1) return -1;
   struct stat st;
   if (::fstat(fd, &st) == -1) return -1;
   // Building from ftmp itself (qef64make f x.txt < x.txt) would cut the
