@@ -135,11 +135,17 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Is `a` the file that the path b names, following links? A failed stat
-// (b does not exist yet) means no.
-bool same_file(const struct stat& a, const char* b) {
-  struct stat s;
-  return ::stat(b, &s) == 0 && same_file(a, s);
+// A rebuild must not change who may read the database: ftmp gets the
+// permission bits of f, and its owner and group where the process may set
+// them. Only root may give a file away (EPERM), but a member of f's group
+// may still give ftmp that group; an owner the process cannot name at all
+// (EINVAL: outside its user namespace) stays as it is too.
+int copy_access(int fd, const struct stat& f) {
+  if (::fchmod(fd, f.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) == -1) return -1;
+  if (::fchown(fd, f.st_uid, f.st_gid) == 0) return 0;
+  if (errno == EPERM && ::fchown(fd, static_cast<uid_t>(-1), f.st_gid) == 0)
+    return 0;
+  return errno == EPERM || errno == EINVAL ? 0 : -1;
 }
 
 // Two builders writing one ftmp (a job started twice) publish a mix of
@@ -155,7 +161,8 @@ int lock_exclusive(int fd) {
   return 0;
 }
 
-// Opens ftmp for writing, creating it with mode 0644. O_NOFOLLOW keeps a
+// Opens ftmp for writing, creating it with mode 0644, and gives it the
+// access of an existing f before anything is written. O_NOFOLLOW keeps a
 // symbolic link planted at ftmp from redirecting the write. A file that is
 // not empty is truncated only after it is known not to be f itself (another
 // spelling, a hard link, or f a link to it): truncating it then would
@@ -179,13 +186,22 @@ int open_create(const char* path) {
     errno = EINVAL;
     return -1;
   }
+  // A failed stat (f does not exist yet) leaves nothing to protect.
+  struct stat old;
+  bool have_old = ::stat(final_name, &old) == 0;
   // An empty file, the usual case, has nothing to check and nothing to cut.
-  if (st.st_size == 0) return fd;
-  if (same_file(st, final_name)) {
-    errno = EINVAL;
-    return -1;
+  if (st.st_size != 0) {
+    if (have_old && same_file(st, old)) {
+      errno = EINVAL;
+      return -1;
+    }
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
   }
-  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
+  // Only a database passes its access on, and only to a regular file: as
+  // root, ftmp may be a device node that others use.
+  if (have_old && S_ISREG(old.st_mode) && S_ISREG(st.st_mode) &&
+      copy_access(fd, old) == -1)
+    return -1;
   return fd;
 }
 
