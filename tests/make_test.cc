@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -348,6 +349,36 @@ TEST_F(Make, RebuildKeepsTheModeOwnerAndGroupOfF) {
   expect_access(ftmp());  // already while the records go in
   ASSERT_EQ(b.finish("\n"), 0);
   expect_access(f());
+}
+
+// qef64make keep.db /dev/shm/keep.tmp: rename cannot cross file systems,
+// so the build must stop before it starts, with nothing left in /dev/shm.
+TEST_F(Make, FtmpOnAnotherFileSystemIsRefusedBeforeReading) {
+  char tmpl[] = "/dev/shm/qef64-test-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) GTEST_SKIP() << "no /dev/shm";
+  const std::string shm = tmpl, far = shm + "/ftmp";
+  struct stat a, b;
+  if (stat(shm.c_str(), &a) != 0 || stat(dir_.c_str(), &b) != 0 ||
+      a.st_dev == b.st_dev) {
+    std::filesystem::remove_all(shm);
+    GTEST_SKIP() << "/dev/shm and " << dir_ << " are one file system";
+  }
+  const std::string exdev = prefix + "unable to rename " + far + " to " + f() +
+                            ": " + std::strerror(EXDEV) + "\n";
+  // With standard input closed, any read would fail first.
+  run_options closed;
+  closed.in = input_kind::none;
+  run_result r = run({program("qef64make"), f(), far}, "", closed);
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.err, exdev);
+  EXPECT_FALSE(file_exists(far));
+  // An ftmp that was there already stays as it was.
+  write_file(far, "someone else's");
+  r = run({program("qef64make"), f(), far}, framing({{"k", "v"}}));
+  EXPECT_EQ(r.err, exdev);
+  EXPECT_TRUE(read_file(far) == "someone else's") << "ftmp changed";
+  EXPECT_FALSE(file_exists(f()));
+  std::filesystem::remove_all(shm);
 }
 
 // The database leaves in writes of exactly 8192 bytes but the last, then the

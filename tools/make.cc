@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "db/format.h"
 #include "db/writer.h"
@@ -23,6 +25,7 @@ namespace {
 const char* final_name;
 const char* temp_name;
 db_writer writer;
+char directory_name[PATH_MAX];
 
 [[noreturn]] void die_usage() {
   fatal_exit(100, "qefmake: usage: qefmake f ftmp", nullptr, nullptr, nullptr,
@@ -131,6 +134,36 @@ void read_records() {
   }
 }
 
+// stat of the directory that holds the last name of path: "." for a bare
+// name, "/" for a name right under the root. 0, or -1 with errno.
+int stat_directory(const char* path, struct stat* st) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return ::stat(".", st);
+  std::int64_t n = slash == path ? 1 : slash - path;
+  if (n >= static_cast<std::int64_t>(sizeof directory_name)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(directory_name, path, static_cast<std::size_t>(n));
+  directory_name[n] = '\0';
+  return ::stat(directory_name, st);
+}
+
+// rename cannot move ftmp to another file system, and learning that after
+// the whole build wastes the build and leaves ftmp behind. The directories
+// of ftmp and f are compared before ftmp is even opened, so a refused build
+// has created nothing, and an ftmp that was there stays as it was; there is
+// nothing to remove, and no need to learn whether the open created the file.
+// ftmp is on the file system of its directory unless it is a mount point
+// itself, which rename refuses anyway. A directory that cannot be examined
+// skips the check, and open or rename then fails as before; so does a
+// directory replaced by a mount point between this check and the open.
+bool on_other_file_systems(const char* a, const char* b) {
+  struct stat sa, sb;
+  return stat_directory(a, &sa) == 0 && stat_directory(b, &sb) == 0 &&
+         sa.st_dev != sb.st_dev;
+}
+
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -216,6 +249,10 @@ int main(int argc, char** argv) {
   final_name = argv[1];
   temp_name = argv[2];
 
+  if (on_other_file_systems(temp_name, final_name)) {
+    errno = EXDEV;
+    die_rename();
+  }
   int fd = open_create(temp_name);
   if (fd == -1) die_create();
   if (writer_start(&writer, fd) == -1) die_create();
