@@ -1,5 +1,5 @@
 # Wraps CMake: `make` builds everything optimised into build/, the programs
-# into build/bin/.
+# into build/bin/. Only `make test` needs GoogleTest.
 
 BUILD ?= build
 CMAKE ?= cmake
@@ -23,10 +23,16 @@ configure: $(BUILD)/CMakeCache.txt
 build: configure
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The five programs alone, then the demo on them.
+demo: configure
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target qef64_programs
 	sh examples/demo.sh $(BUILD)/bin
 
-test: build
+# Configures again first, so that a GoogleTest installed since the first
+# configure is found.
+test: configure
+	$(CMAKE) -S . -B $(BUILD) $(CMAKE_FLAGS)
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Everything again under AddressSanitizer and UBSan (clang), then a short

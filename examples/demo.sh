@@ -29,6 +29,18 @@ echo "== rebuild from the dump and compare"
 "$bin/qef64make" "$out/copy.db" "$out/copy.db.tmp" < "$out/colors.txt"
 cmp "$out/colors.db" "$out/copy.db" && echo "identical"
 
+echo "== $here/cities.tsv: city TAB country, in UTF-8"
+cat "$here/cities.tsv"
+echo "== LC_ALL=C awk turns it into record text, counting bytes, not letters"
+LC_ALL=C awk -F '\t' '{ v = substr($0, length($1) + 2)
+  printf "+%d,%d:%s->%s\n", length($1), length(v), $1, v } END { print "" }' \
+  "$here/cities.tsv" > "$out/cities.txt"
+cat "$out/cities.txt"
+"$bin/qef64make" "$out/cities.db" "$out/cities.db.tmp" < "$out/cities.txt"
+echo "== qef64get Asunción < $out/cities.db   (8 letters, 9 bytes)"
+"$bin/qef64get" Asunción < "$out/cities.db"
+echo
+
 echo "== qef64stats < $out/colors.db"
 "$bin/qef64stats" < "$out/colors.db"
 

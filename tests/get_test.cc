@@ -61,7 +61,7 @@ TEST_F(Get, SkipSelectsTheRecordsOfAKeyInOrder) {
       {{"abc", "3"}, 100, ""},
       {{"abc", "99999999999999999999"}, 100, ""},
       {{"abc", "18446744073709551615"}, 100, ""},
-      {{"abc", "18446744073709551617"}, 0, "second"},  // wraps to 1
+      {{"abc", "18446744073709551617"}, 100, ""},  // not 1: no wrapping
       {{"abc", "x"}, 0, "first"},
       {{"abc", "2x"}, 0, "third"},
       {{"abc", "-1"}, 0, "first"},
@@ -77,6 +77,30 @@ TEST_F(Get, SkipSelectsTheRecordsOfAKeyInOrder) {
     EXPECT_EQ(r.status, c.status) << label;
     EXPECT_EQ(r.out, c.out) << label;
     EXPECT_EQ(r.err, "") << label;
+  }
+}
+
+// A skip past 2^64 - 1 passes over more records than any key has, whatever
+// its digits would wrap to; leading zeros count for nothing.
+TEST_F(Get, SkipBeyond64BitsFindsNothing) {
+  build({{"k", "first"}, {"k", "second"}});
+  struct {
+    const char* skip;
+    int status;
+    std::string out;
+  } cases[] = {
+      {"18446744073709551616", 100, ""},   // 2^64, which wraps to 0
+      {"18446744073709551617", 100, ""},   // wraps to 1
+      {"18446744073709551617x", 100, ""},  // digits, then a letter
+      {"36893488147419103233", 100, ""},   // 2^65 + 1
+      {"92233720368547758080", 100, ""},   // 5 * 2^64
+      {"00000000000000000000000001", 0, "second"},
+  };
+  for (const auto& c : cases) {
+    run_result r = get({"k", c.skip});
+    EXPECT_EQ(r.status, c.status) << c.skip;
+    EXPECT_EQ(r.out, c.out) << c.skip;
+    EXPECT_EQ(r.err, "") << c.skip;
   }
 }
 

@@ -32,6 +32,19 @@ unsigned char data_buffer[1024];
              nullptr, nullptr, nullptr, &sys_error_item);
 }
 
+// Does the run of digits at the start of s stand for more than 2^64 - 1,
+// the most that parse_decimal returns without wrapping?
+bool digits_overflow(const char* s) {
+  constexpr std::uint64_t most = ~std::uint64_t{0};
+  std::uint64_t value = 0;
+  for (; *s >= '0' && *s <= '9'; s++) {
+    auto digit = static_cast<std::uint64_t>(*s - '0');
+    if (value > (most - digit) / 10) return true;
+    value = value * 10 + digit;
+  }
+  return false;
+}
+
 }  // namespace
 }  // namespace qef64
 
@@ -40,7 +53,14 @@ int main(int argc, char** argv) {
   if (argc < 2 || argv[0] == nullptr || argv[1] == nullptr) die_usage();
   const auto* key = reinterpret_cast<const unsigned char*>(argv[1]);
   const auto key_len = static_cast<std::int64_t>(std::strlen(argv[1]));
-  std::uint64_t skip = argc > 2 && argv[2] != nullptr ? parse_decimal(argv[2]) : 0;
+  std::uint64_t skip = 0;
+  if (argc > 2 && argv[2] != nullptr) {
+    skip = parse_decimal(argv[2]);
+    // Wrapped, 2^64 + 1 would select the second record. A count that large
+    // passes over more records than any key has: 2^64 - 1 is never reached
+    // and gives status 100 like it.
+    if (digits_overflow(argv[2])) skip = ~std::uint64_t{0};
+  }
 
   reader_init(&reader, 0);
   reader_find_start(&reader);

@@ -3,12 +3,15 @@
 // to ftmp and renames it to f once it is complete and on disk.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "db/format.h"
 #include "db/writer.h"
@@ -22,6 +25,7 @@ namespace {
 const char* final_name;
 const char* temp_name;
 db_writer writer;
+char directory_name[PATH_MAX];
 
 [[noreturn]] void die_usage() {
   fatal_exit(100, "qefmake: usage: qefmake f ftmp", nullptr, nullptr, nullptr,
@@ -130,14 +134,68 @@ void read_records() {
   }
 }
 
-// Is `a` the file that the path b names, following links? A failed stat
-// (b does not exist yet) means no.
-bool same_file(const struct stat& a, const char* b) {
-  struct stat s;
-  return ::stat(b, &s) == 0 && s.st_dev == a.st_dev && s.st_ino == a.st_ino;
+// stat of the directory that holds the last name of path: "." for a bare
+// name, "/" for a name right under the root. 0, or -1 with errno.
+int stat_directory(const char* path, struct stat* st) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return ::stat(".", st);
+  std::int64_t n = slash == path ? 1 : slash - path;
+  if (n >= static_cast<std::int64_t>(sizeof directory_name)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(directory_name, path, static_cast<std::size_t>(n));
+  directory_name[n] = '\0';
+  return ::stat(directory_name, st);
 }
 
-// Opens ftmp for writing, creating it with mode 0644. O_NOFOLLOW keeps a
+// rename cannot move ftmp to another file system, and learning that after
+// the whole build wastes the build and leaves ftmp behind. The directories
+// of ftmp and f are compared before ftmp is even opened, so a refused build
+// has created nothing, and an ftmp that was there stays as it was; there is
+// nothing to remove, and no need to learn whether the open created the file.
+// ftmp is on the file system of its directory unless it is a mount point
+// itself, which rename refuses anyway. A directory that cannot be examined
+// skips the check, and open or rename then fails as before; so does a
+// directory replaced by a mount point between this check and the open.
+bool on_other_file_systems(const char* a, const char* b) {
+  struct stat sa, sb;
+  return stat_directory(a, &sa) == 0 && stat_directory(b, &sb) == 0 &&
+         sa.st_dev != sb.st_dev;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A rebuild must not change who may read the database: ftmp gets the
+// permission bits of f, and its owner and group where the process may set
+// them. Only root may give a file away (EPERM), but a member of f's group
+// may still give ftmp that group; an owner the process cannot name at all
+// (EINVAL: outside its user namespace) stays as it is too.
+int copy_access(int fd, const struct stat& f) {
+  if (::fchmod(fd, f.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) == -1) return -1;
+  if (::fchown(fd, f.st_uid, f.st_gid) == 0) return 0;
+  if (errno == EPERM && ::fchown(fd, static_cast<uid_t>(-1), f.st_gid) == 0)
+    return 0;
+  return errno == EPERM || errno == EINVAL ? 0 : -1;
+}
+
+// Two builders writing one ftmp (a job started twice) publish a mix of
+// both. Each takes an exclusive lock on ftmp before it changes anything,
+// and a second one fails at once (EWOULDBLOCK). The lock is taken on a
+// duplicate of the descriptor that stays open until _exit, so closing the
+// database descriptor before the rename does not release it. A file system
+// that cannot lock at all (ENOLCK, EOPNOTSUPP) builds unlocked, as before.
+int lock_exclusive(int fd) {
+  int held = ::dup(fd);
+  if (held == -1) return -1;
+  if (::flock(held, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) return -1;
+  return 0;
+}
+
+// Opens ftmp for writing, creating it with mode 0644, and gives it the
+// access of an existing f before anything is written. O_NOFOLLOW keeps a
 // symbolic link planted at ftmp from redirecting the write. A file that is
 // not empty is truncated only after it is known not to be f itself (another
 // spelling, a hard link, or f a link to it): truncating it then would
@@ -149,15 +207,34 @@ bool same_file(const struct stat& a, const char* b) {
 int open_create(const char* path) {
   int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW, 0644);
   if (fd == -1) return -1;
+  if (lock_exclusive(fd) == -1) return -1;
   struct stat st;
   if (::fstat(fd, &st) == -1) return -1;
-  // An empty file, the usual case, has nothing to check and nothing to cut.
-  if (st.st_size == 0) return fd;
-  if (same_file(st, final_name)) {
+  // Building from ftmp itself (qef64make f x.txt < x.txt) would cut the
+  // input while it is read, and lose it. Standard input was open before
+  // ftmp, so a file the open just created can never be it. When standard
+  // input is closed, ftmp takes descriptor 0 and the first read fails.
+  struct stat in;
+  if (fd != 0 && ::fstat(0, &in) == 0 && same_file(in, st)) {
     errno = EINVAL;
     return -1;
   }
-  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
+  // A failed stat (f does not exist yet) leaves nothing to protect.
+  struct stat old;
+  bool have_old = ::stat(final_name, &old) == 0;
+  // An empty file, the usual case, has nothing to check and nothing to cut.
+  if (st.st_size != 0) {
+    if (have_old && same_file(st, old)) {
+      errno = EINVAL;
+      return -1;
+    }
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
+  }
+  // Only a database passes its access on, and only to a regular file: as
+  // root, ftmp may be a device node that others use.
+  if (have_old && S_ISREG(old.st_mode) && S_ISREG(st.st_mode) &&
+      copy_access(fd, old) == -1)
+    return -1;
   return fd;
 }
 
@@ -172,6 +249,10 @@ int main(int argc, char** argv) {
   final_name = argv[1];
   temp_name = argv[2];
 
+  if (on_other_file_systems(temp_name, final_name)) {
+    errno = EXDEV;
+    die_rename();
+  }
   int fd = open_create(temp_name);
   if (fd == -1) die_create();
   if (writer_start(&writer, fd) == -1) die_create();
