@@ -11,10 +11,18 @@
 //   find/NAME/ENGINE           every key once, in one random order, reading
 //                              the found data's length and first byte; the
 //                              peers in one read transaction per pass
+//   batch/NAME/ROW             the same order through the C interface: get
+//                              (a loop of qef64_get), get_many (batches of
+//                              1000), get_many_2threads, floor (two dependent
+//                              random reads per key, 16 in flight), and the
+//                              peers unordered_map and lmdb
+//   batch_half/NAME/ROW        the same with every second key absent
+// An argument batch:NAME=RECORDS runs only the batch rows for that set.
 // Scratch files go to $BENCH_DIR (default /tmp).
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,21 +32,24 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "db/reader.h"
 #include "db/writer.h"
+#include "qef64/qef64.h"
 
 #ifdef QEF64_BENCH_LMDB
 #include <lmdb.h>
 #endif
 #ifdef QEF64_BENCH_SQLITE
 #include <sqlite3.h>
+#endif
 
 using namespace qef64;  // the engines and runtime under test
-#endif
 
 namespace {
 
@@ -59,6 +70,11 @@ struct data_set {
   std::vector<std::size_t> order;  // a random permutation of the records
   std::int64_t bytes = 0;          // sum of key and data lengths
   bool loaded = false;
+  bool batch_only = false;  // only the batched-lookup rows
+  // The keys of a lookup pass, in the random order: all present, or every
+  // second one replaced by an absent key of the same length.
+  std::vector<std::string_view> present, half_absent;
+  std::vector<std::string> absent_keys;
 };
 
 std::string scratch_dir() {
@@ -97,9 +113,28 @@ void parse_records(data_set* set) {
   }
   std::fclose(f);
   set->order.resize(set->records.size());
-  for (std::size_t i = 0; i < set->order.size(); i++) set->order[i] = i;
+  for (std::size_t i = 0; i < set->order.size(); i++)
+    set->order[i] = i;
   std::mt19937_64 shuffle_rng(42);
   std::shuffle(set->order.begin(), set->order.end(), shuffle_rng);
+  // Generated keys are letters and digits: a '~' makes one absent.
+  set->absent_keys.reserve(set->order.size() / 2 + 1);
+  for (std::size_t j = 0; j < set->order.size(); j++) {
+    const std::string& key = set->records[set->order[j]].key;
+    set->present.emplace_back(key);
+    if (j % 2 == 0 || key.empty()) {
+      set->half_absent.emplace_back(key);
+    } else {
+      set->absent_keys.push_back(key);
+      set->absent_keys.back().back() = '~';
+      set->half_absent.emplace_back(set->absent_keys.back());
+    }
+  }
+}
+
+const std::vector<std::string_view>& probe_keys(const data_set& set,
+                                                bool half_absent) {
+  return half_absent ? set.half_absent : set.present;
 }
 
 data_set& load(data_set& set) {
@@ -119,19 +154,6 @@ void set_counts(benchmark::State& state, const data_set& set) {
 }
 
 // ---- qef64 ----
-
-// The writer keeps its memory until the process ends, as the builder needs;
-// here it is built many times, so its blocks and array are released.
-void writer_release(db_writer* w) {
-  for (entry_block* b = w->blocks; b != nullptr;) {
-    entry_block* next = b->next;
-    std::free(b);
-    b = next;
-  }
-  std::free(w->sorted);
-  w->blocks = nullptr;
-  w->sorted = nullptr;
-}
 
 int open_scratch(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -184,7 +206,8 @@ void bm_writer_add(benchmark::State& state, data_set* s) {
 void bm_load_qef64(benchmark::State& state, data_set* s) {
   const data_set& set = load(*s);
   std::string path = scratch_dir() + "/engine-" + set.name + ".load.db";
-  for (auto _ : state) qef64_build(set, path);
+  for (auto _ : state)
+    qef64_build(set, path);
   ::unlink(path.c_str());
   set_counts(state, set);
 }
@@ -221,13 +244,202 @@ void bm_find_qef64(benchmark::State& state, data_set* s, bool mapped) {
   set_counts(state, set);
 }
 
+// ---- Batched lookups through the C interface ----
+
+// Lookups per qef64_get_many call in the batched rows.
+constexpr std::size_t batch_keys = 1000;
+
+// Passes over the keys per timed iteration of a batched row: a small set
+// repeats until a million lookups, so that one iteration is long enough to
+// time. bench/run.sh divides by the same number.
+int passes_for(const data_set& set) {
+  std::size_t n = set.present.size();
+  return n >= 1000000 || n == 0 ? 1 : static_cast<int>(1000000 / n);
+}
+
+// The database of a set, opened through the C interface; closed by the
+// caller with qef64_close, the file removed with it.
+qef64_db* open_database(const data_set& set, const std::string& path) {
+  qef64_build(set, path);
+  qef64_db* db = nullptr;
+  int rc = qef64_open(path.c_str(), &db);
+  if (rc != 0) die(path + ": " + qef64_strerror(rc));
+  return db;
+}
+
+// Checks a pass found what its keys promise, so that no row can skip work.
+void expect_found(std::size_t found, const data_set& set, bool half_absent) {
+  std::size_t want =
+      half_absent ? (set.present.size() + 1) / 2 : set.present.size();
+  if (found != want)
+    die("a lookup pass found " + std::to_string(found) + " keys, not " +
+        std::to_string(want));
+}
+
+// a: one qef64_get per key.
+void bm_get_loop(benchmark::State& state, data_set* s, bool half_absent) {
+  const data_set& set = load(*s);
+  std::string path = scratch_dir() + "/engine-" + set.name + ".get.db";
+  qef64_db* db = open_database(set, path);
+  const auto& keys = probe_keys(set, half_absent);
+  for (auto _ : state) {
+    for (int pass = passes_for(set); pass > 0; pass--) {
+      std::int64_t sum = 0;
+      std::size_t found = 0;
+      for (std::string_view key : keys) {
+        const void* data;
+        std::size_t len;
+        if (qef64_get(db, key.data(), key.size(), &data, &len) != 0) continue;
+        found++;
+        sum += static_cast<std::int64_t>(len) +
+               (len == 0 ? 0 : *static_cast<const unsigned char*>(data));
+      }
+      expect_found(found, set, half_absent);
+      benchmark::DoNotOptimize(sum);
+    }
+  }
+  qef64_close(db);
+  ::unlink(path.c_str());
+  set_counts(state, set);
+}
+
+// The key arrays of a pass, as a caller of qef64_get_many holds them.
+struct key_arrays {
+  std::vector<const void*> keys;
+  std::vector<std::size_t> lens;
+};
+
+key_arrays arrays_of(const std::vector<std::string_view>& keys) {
+  key_arrays a;
+  for (std::string_view k : keys) {
+    a.keys.push_back(k.data());
+    a.lens.push_back(k.size());
+  }
+  return a;
+}
+
+// Batches first, first + step, ... of the pass: what one thread does.
+std::size_t get_many_batches(const qef64_db* db, const key_arrays& a,
+                             std::size_t first, std::size_t step,
+                             std::int64_t* sum) {
+  const void* data[batch_keys];
+  std::size_t lens[batch_keys];
+  std::size_t found = 0;
+  std::size_t n = a.keys.size();
+  for (std::size_t start = first * batch_keys; start < n;
+       start += step * batch_keys) {
+    std::size_t m = std::min(batch_keys, n - start);
+    if (qef64_get_many(db, m, a.keys.data() + start, a.lens.data() + start,
+                       data, lens) != 0)
+      die("qef64_get_many failed");
+    for (std::size_t i = 0; i < m; i++) {
+      if (data[i] == nullptr) continue;
+      found++;
+      *sum += static_cast<std::int64_t>(lens[i]) +
+              (lens[i] == 0 ? 0 : *static_cast<const unsigned char*>(data[i]));
+    }
+  }
+  return found;
+}
+
+// b: qef64_get_many over batches of batch_keys; f: the same from two
+// threads on one database, each taking every second batch.
+void bm_get_many(benchmark::State& state, data_set* s, bool half_absent,
+                 int threads) {
+  const data_set& set = load(*s);
+  std::string path = scratch_dir() + "/engine-" + set.name + ".many.db";
+  qef64_db* db = open_database(set, path);
+  key_arrays a = arrays_of(probe_keys(set, half_absent));
+  int passes = passes_for(set);
+  for (auto _ : state) {
+    std::vector<std::int64_t> sums(static_cast<std::size_t>(threads), 0);
+    std::vector<std::size_t> found(static_cast<std::size_t>(threads), 0);
+    auto work = [&](std::size_t i) {
+      for (int pass = 0; pass < passes; pass++)
+        found[i] += get_many_batches(db, a, i, sums.size(), &sums[i]);
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; t++) {
+      pool.emplace_back(work, static_cast<std::size_t>(t));
+    }
+    work(0);
+    for (std::thread& th : pool)
+      th.join();
+    std::size_t total = 0;
+    for (std::size_t f : found)
+      total += f;
+    expect_found(total / static_cast<std::size_t>(passes), set, half_absent);
+    benchmark::DoNotOptimize(sums.data());
+  }
+  qef64_close(db);
+  ::unlink(path.c_str());
+  set_counts(state, set);
+}
+
+// e: the floor of a batched lookup, what memory allows without any lookup
+// logic: per key two dependent reads of random 64-byte lines of an array
+// as large as the database, with as many keys in flight as the engine's
+// ring holds (16), each prefetched one visit ahead.
+void bm_floor(benchmark::State& state, data_set* s) {
+  const data_set& set = load(*s);
+  std::string path = scratch_dir() + "/engine-" + set.name + ".floor.db";
+  qef64_build(set, path);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == -1) die(path + ": stat");
+  ::unlink(path.c_str());
+  auto lines = static_cast<std::size_t>(st.st_size) / 64 + 1;
+  std::vector<std::uint64_t> memory(lines * 8);
+  std::mt19937_64 fill(7);
+  for (std::uint64_t& w : memory)
+    w = fill();
+  constexpr int depth = 16;
+  std::size_t n =
+      set.present.size() * static_cast<std::size_t>(passes_for(set));
+  for (auto _ : state) {
+    std::uint64_t sum = 0;
+    std::size_t line[depth];
+    int stage[depth];
+    std::size_t next = 0;
+    int live = 0;
+    for (int k = 0; k < depth && next < n; k++, live++) {
+      line[k] = (next++ * 0x9E3779B97F4A7C15ULL >> 7) % lines;
+      stage[k] = 0;
+      __builtin_prefetch(&memory[line[k] * 8]);
+    }
+    while (live > 0) {
+      for (int k = 0; k < depth; k++) {
+        if (stage[k] < 0) continue;
+        std::uint64_t v = memory[line[k] * 8];
+        if (stage[k] == 0) {
+          line[k] = v % lines;  // the second read depends on the first
+          stage[k] = 1;
+          __builtin_prefetch(&memory[line[k] * 8]);
+          continue;
+        }
+        sum += v;
+        if (next < n) {
+          line[k] = (next++ * 0x9E3779B97F4A7C15ULL >> 7) % lines;
+          stage[k] = 0;
+          __builtin_prefetch(&memory[line[k] * 8]);
+        } else {
+          stage[k] = -1;
+          live--;
+        }
+      }
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  set_counts(state, set);
+}
+
 // ---- std::unordered_map: the in-memory ideal ----
 
 using string_map = std::unordered_map<std::string, std::string>;
 
 void map_fill(string_map* m, const data_set& set) {
   m->reserve(set.records.size());
-  for (const record& r : set.records) m->emplace(r.key, r.data);
+  for (const record& r : set.records)
+    m->emplace(r.key, r.data);
 }
 
 void bm_load_map(benchmark::State& state, data_set* s) {
@@ -243,20 +455,30 @@ void bm_load_map(benchmark::State& state, data_set* s) {
   set_counts(state, set);
 }
 
-void bm_find_map(benchmark::State& state, data_set* s) {
+void bm_find_map(benchmark::State& state, data_set* s, bool half_absent,
+                 bool batch_row) {
   const data_set& set = load(*s);
   string_map m;
   map_fill(&m, set);
+  // The map's keys are std::string; the lookups' are made once, ahead.
+  std::vector<std::string> keys;
+  for (std::string_view k : probe_keys(set, half_absent))
+    keys.emplace_back(k);
   for (auto _ : state) {
-    std::int64_t sum = 0;
-    for (std::size_t i : set.order) {
-      auto it = m.find(set.records[i].key);
-      if (it == m.end()) die("unordered_map lost a key");
-      const std::string& d = it->second;
-      sum += static_cast<std::int64_t>(d.size()) +
-             (d.empty() ? 0 : static_cast<unsigned char>(d[0]));
+    for (int pass = batch_row ? passes_for(set) : 1; pass > 0; pass--) {
+      std::int64_t sum = 0;
+      std::size_t found = 0;
+      for (const std::string& key : keys) {
+        auto it = m.find(key);
+        if (it == m.end()) continue;
+        found++;
+        const std::string& d = it->second;
+        sum += static_cast<std::int64_t>(d.size()) +
+               (d.empty() ? 0 : static_cast<unsigned char>(d[0]));
+      }
+      expect_found(found, set, half_absent);
+      benchmark::DoNotOptimize(sum);
     }
-    benchmark::DoNotOptimize(sum);
   }
   set_counts(state, set);
 }
@@ -312,7 +534,8 @@ void bm_load_lmdb(benchmark::State& state, data_set* s) {
   set_counts(state, set);
 }
 
-void bm_find_lmdb(benchmark::State& state, data_set* s) {
+void bm_find_lmdb(benchmark::State& state, data_set* s, bool half_absent,
+                  bool batch_row) {
   const data_set& set = load(*s);
   std::string path = scratch_dir() + "/engine-" + set.name + ".find.mdb";
   MDB_env* env = lmdb_build(set, path);
@@ -321,16 +544,22 @@ void bm_find_lmdb(benchmark::State& state, data_set* s) {
   lmdb_check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "mdb_txn_begin");
   lmdb_check(mdb_dbi_open(txn, nullptr, 0, &dbi), "mdb_dbi_open");
   for (auto _ : state) {
-    std::int64_t sum = 0;
-    for (std::size_t i : set.order) {
-      const std::string& key = set.records[i].key;
-      MDB_val k{key.size(), const_cast<char*>(key.data())};
-      MDB_val v;
-      lmdb_check(mdb_get(txn, dbi, &k, &v), "mdb_get");
-      sum += static_cast<std::int64_t>(v.mv_size) +
-             (v.mv_size == 0 ? 0 : *static_cast<unsigned char*>(v.mv_data));
+    for (int pass = batch_row ? passes_for(set) : 1; pass > 0; pass--) {
+      std::int64_t sum = 0;
+      std::size_t found = 0;
+      for (std::string_view key : probe_keys(set, half_absent)) {
+        MDB_val k{key.size(), const_cast<char*>(key.data())};
+        MDB_val v;
+        int rc = mdb_get(txn, dbi, &k, &v);
+        if (rc == MDB_NOTFOUND) continue;
+        lmdb_check(rc, "mdb_get");
+        found++;
+        sum += static_cast<std::int64_t>(v.mv_size) +
+               (v.mv_size == 0 ? 0 : *static_cast<unsigned char*>(v.mv_data));
+      }
+      expect_found(found, set, half_absent);
+      benchmark::DoNotOptimize(sum);
     }
-    benchmark::DoNotOptimize(sum);
   }
   mdb_txn_abort(txn);
   lmdb_remove(env, path);
@@ -355,8 +584,7 @@ sqlite3* sqlite_build(const data_set& set, const std::string& path) {
   ::unlink(path.c_str());
   sqlite3* db;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("sqlite3_open");
-  sqlite_exec(db,
-              "CREATE TABLE kv (k BLOB PRIMARY KEY, v BLOB) WITHOUT ROWID");
+  sqlite_exec(db, "CREATE TABLE kv (k BLOB PRIMARY KEY, v BLOB) WITHOUT ROWID");
   sqlite_exec(db, "BEGIN");
   sqlite3_stmt* insert;
   sqlite_check(db,
@@ -366,8 +594,8 @@ sqlite3* sqlite_build(const data_set& set, const std::string& path) {
   for (const record& r : set.records) {
     sqlite3_bind_blob(insert, 1, r.key.data(), static_cast<int>(r.key.size()),
                       SQLITE_STATIC);
-    sqlite3_bind_blob(insert, 2, r.data.data(),
-                      static_cast<int>(r.data.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 2, r.data.data(), static_cast<int>(r.data.size()),
+                      SQLITE_STATIC);
     sqlite_check(db, sqlite3_step(insert), SQLITE_DONE, "INSERT");
     sqlite3_reset(insert);
   }
@@ -408,8 +636,8 @@ void bm_find_sqlite(benchmark::State& state, data_set* s) {
       sqlite3_bind_blob(select, 1, key.data(), static_cast<int>(key.size()),
                         SQLITE_STATIC);
       sqlite_check(db, sqlite3_step(select), SQLITE_ROW, "SELECT");
-      const auto* v = static_cast<const unsigned char*>(
-          sqlite3_column_blob(select, 0));
+      const auto* v =
+          static_cast<const unsigned char*>(sqlite3_column_blob(select, 0));
       std::int64_t len = sqlite3_column_bytes(select, 0);
       sum += len + (len == 0 ? 0 : v[0]);
       sqlite3_reset(select);
@@ -446,7 +674,33 @@ void configure(benchmark::internal::Benchmark* b, bool slow = false) {
       ->UseRealTime();
 }
 
+// a to f of the batched-lookup comparison, all keys present, then with
+// half of them absent.
+void register_batch(data_set* set) {
+  for (bool half : {false, true}) {
+    std::string n = (half ? "batch_half/" : "batch/") + set->name;
+    configure(benchmark::RegisterBenchmark((n + "/get").c_str(), bm_get_loop,
+                                           set, half));
+    configure(benchmark::RegisterBenchmark((n + "/get_many").c_str(),
+                                           bm_get_many, set, half, 1));
+    configure(benchmark::RegisterBenchmark((n + "/unordered_map").c_str(),
+                                           bm_find_map, set, half, true));
+#ifdef QEF64_BENCH_LMDB
+    configure(benchmark::RegisterBenchmark((n + "/lmdb").c_str(), bm_find_lmdb,
+                                           set, half, true));
+#endif
+    if (!half) {
+      configure(
+          benchmark::RegisterBenchmark((n + "/floor").c_str(), bm_floor, set));
+    }
+    configure(benchmark::RegisterBenchmark((n + "/get_many_2threads").c_str(),
+                                           bm_get_many, set, half, 2));
+  }
+}
+
 void register_set(data_set* set) {
+  register_batch(set);
+  if (set->batch_only) return;
   const std::string& n = set->name;
   configure(benchmark::RegisterBenchmark(("writer_add/" + n).c_str(),
                                          bm_writer_add, set));
@@ -465,15 +719,16 @@ void register_set(data_set* set) {
 #endif
   configure(benchmark::RegisterBenchmark(
       ("find/" + n + "/qef64_mapped").c_str(), bm_find_qef64, set, true));
-  configure(benchmark::RegisterBenchmark(
-                ("find/" + n + "/qef64_positional").c_str(), bm_find_qef64,
-                set, false),
-            true);
-  configure(benchmark::RegisterBenchmark(
-      ("find/" + n + "/unordered_map").c_str(), bm_find_map, set));
+  configure(
+      benchmark::RegisterBenchmark(("find/" + n + "/qef64_positional").c_str(),
+                                   bm_find_qef64, set, false),
+      true);
+  configure(
+      benchmark::RegisterBenchmark(("find/" + n + "/unordered_map").c_str(),
+                                   bm_find_map, set, false, false));
 #ifdef QEF64_BENCH_LMDB
   configure(benchmark::RegisterBenchmark(("find/" + n + "/lmdb").c_str(),
-                                         bm_find_lmdb, set));
+                                         bm_find_lmdb, set, false, false));
 #endif
 #ifdef QEF64_BENCH_SQLITE
   configure(benchmark::RegisterBenchmark(("find/" + n + "/sqlite").c_str(),
@@ -490,18 +745,26 @@ int main(int argc, char** argv) {
   std::vector<data_set> sets;
   sets.reserve(static_cast<std::size_t>(argc));
   for (int i = 1; i < argc; i++) {
-    const char* eq = std::strchr(argv[i], '=');
-    if (eq == nullptr || eq == argv[i]) {
-      std::fprintf(stderr, "usage: engine_bench [benchmark flags] "
-                           "NAME=RECORDS...\n");
+    const char* arg = argv[i];
+    data_set s;
+    // "batch:NAME=RECORDS": only the batched-lookup rows for this set.
+    if (std::strncmp(arg, "batch:", 6) == 0) {
+      s.batch_only = true;
+      arg += 6;
+    }
+    const char* eq = std::strchr(arg, '=');
+    if (eq == nullptr || eq == arg) {
+      std::fprintf(stderr,
+                   "usage: engine_bench [benchmark flags] "
+                   "[batch:]NAME=RECORDS...\n");
       return 100;
     }
-    data_set s;
-    s.name.assign(argv[i], static_cast<std::size_t>(eq - argv[i]));
+    s.name.assign(arg, static_cast<std::size_t>(eq - arg));
     s.records_path = eq + 1;
     sets.push_back(std::move(s));
   }
-  for (data_set& s : sets) register_set(&s);
+  for (data_set& s : sets)
+    register_set(&s);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -6,13 +6,16 @@
 #
 # Environment:
 #   BENCH_PROFILES  profiles to run (default "tiny medium large real";
-#                   add tiny10m for the memory check at 10,000,000 records)
+#                   add tiny10m for the memory check at 10,000,000 records;
+#                   "none" for the in-process benchmarks alone)
 #   BENCH_ENGINE    profiles for the in-process engine benchmark (default
 #                   those of "tiny real" that are in BENCH_PROFILES)
 #   BENCH_RUNS      timed runs per whole-process measurement (default 5,
 #                   3 for large and tiny10m), after one warm-up run
 #   BENCH_GET_RUNS  timed runs of qef64get and its floors (default 300)
 #   BENCH_REPS      repetitions of each engine benchmark (default 5)
+#   BENCH_BATCH     profiles of the batched-lookup rows (default
+#                   "tiny10k tiny tiny10m"; generated when needed)
 #   BENCH_DATA      scratch directory for inputs and databases (default
 #                   BUILD_DIR/bench-data); inputs are kept and reused
 #   BENCH_REAL      the real data set (default /usr/share/dict/american-english
@@ -25,6 +28,7 @@ build=${1:-build}
 bin=$build/bin
 data=${BENCH_DATA:-$build/bench-data}
 profiles=${BENCH_PROFILES:-tiny medium large real}
+[ "$profiles" = none ] && profiles=""
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
@@ -120,11 +124,26 @@ for p in $profiles; do
     record "$p.get" "$p.mapstdin" "$p.true"
 done
 
-# In-process engine benchmarks, on the profiles that targets name.
+# In-process engine benchmarks, on the profiles that targets name; the
+# batched-lookup rows also on the profiles of BENCH_BATCH, generated here
+# when no other row used them.
 engine_sets=""
 for p in ${BENCH_ENGINE:-tiny real}; do
   case " $profiles " in *" $p "*) ;; *) continue ;; esac
   [ -s "$data/$p.txt" ] && engine_sets="$engine_sets $p=$data/$p.txt"
+done
+for p in ${BENCH_BATCH:-tiny10k tiny tiny10m}; do
+  case " $engine_sets " in *" $p="*) continue ;; esac
+  say "$p: generating input for the batched lookups"
+  in=$(input "$p")
+  engine_sets="$engine_sets batch:$p=$in"
+done
+for set in $engine_sets; do
+  p=${set#batch:}
+  p=${p%%=*}
+  in=${set#*=}
+  grep -q "^$p.records " "$kv" ||
+    echo "$p.records $(grep -c '^+' "$in" || true) 0 0 0" >> "$kv"
 done
 if [ -x "$bin/engine_bench" ] && [ -n "$engine_sets" ]; then
   say "engine benchmarks:$engine_sets"
@@ -226,6 +245,70 @@ fi
           printf "| %s | qef64make max RSS | %d KiB | 32 B/record + 4 MiB | %d KiB | %.3f | <= 1.1 | %s |\n",
             p, rss[k], limit, rss[k] / limit, (rss[k] <= 1.1 * limit) ? "yes" : "NO"
         }
+      }
+    }' "$kv"
+
+  # The batched lookups: nanoseconds per key of each row, then the ratios
+  # that have targets (time of ours / time of the other; lower is better).
+  echo
+  echo "## Batched lookups"
+  echo
+  echo "Engine rows batch/NAME/ROW: every key once in one random order (all"
+  echo "present, or every second one absent), through the C interface."
+  echo "a: loop of qef64_get; b: qef64_get_many, batches of 1000; c:"
+  echo "std::unordered_map find; d: LMDB mdb_get in one read transaction;"
+  echo "e: floor, two dependent random 64-byte reads per key over an array"
+  echo "the size of the file, 16 keys in flight; f: b from two threads on"
+  echo "one database. Nanoseconds per key, median (min-max)."
+  echo
+  awk '
+    $1 ~ /^engine\.batch/ {
+      split(substr($1, 8), e, "/")
+      k = e[1] "/" e[2] "/" e[3]
+      med[k] = $2; lo[k] = $3; hi[k] = $4; sets[e[2]] = 1
+    }
+    # A set below a million keys makes passes up to a million lookups per
+    # timed iteration, as engine_bench does.
+    $1 ~ /\.records$/ {
+      split($1, r, "."); n[r[1]] = ($2 >= 1000000 || $2 == 0) ? $2 : int(1000000 / $2) * $2
+    }
+    function ns(k, p) {
+      return (k in med && n[p] > 0) ? sprintf("%.1f (%.1f-%.1f)", med[k] / n[p] * 1e9,
+        lo[k] / n[p] * 1e9, hi[k] / n[p] * 1e9) : "-"
+    }
+    function ratio(p, a, b, target, what,    r) {
+      if (!((a in med) && (b in med))) return
+      r = med[a] / med[b]
+      printf "| %s | %s | %.3f | <= %s | %s |\n", p, what, r, target,
+        (r <= target + 0) ? "yes" : "NO"
+    }
+    END {
+      print "| profile | keys | a get | b get_many | c unordered_map | d LMDB | e floor | f get_many, 2 threads |"
+      print "|---|---|---|---|---|---|---|---|"
+      split("tiny10k tiny tiny10m", order, " ")
+      for (i = 1; i <= 3; i++) {
+        p = order[i]
+        if (!(p in sets)) continue
+        for (h = 0; h < 2; h++) {
+          b = (h ? "batch_half/" : "batch/") p "/"
+          printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", p,
+            h ? "half absent" : "all present", ns(b "get", p), ns(b "get_many", p),
+            ns(b "unordered_map", p), ns(b "lmdb", p), ns(b "floor", p),
+            ns(b "get_many_2threads", p)
+        }
+      }
+      print ""
+      print "| profile | ratio | value | target | met |"
+      print "|---|---|---|---|---|"
+      for (i = 1; i <= 3; i++) {
+        p = order[i]
+        if (!(p in sets)) continue
+        b = "batch/" p "/"
+        t = (p == "tiny10m") ? "0.25" : (p == "tiny") ? "0.333" : "1.1"
+        ratio(p, b "get_many", b "get", t, "b / a")
+        ratio(p, b "get_many", b "floor", "1.5", "b / e")
+        if (p == "tiny10m") ratio(p, b "get_many", b "unordered_map", "0.5", "b / c")
+        ratio(p, b "get_many_2threads", b "get_many", "0.556", "f / b (time per key)")
       }
     }' "$kv"
 } > "$data/results.md"

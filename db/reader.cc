@@ -198,12 +198,23 @@ batch_step batch_record(db_reader* r, batch_lookup* l) {
   const unsigned char* header = r->map_addr + l->record;
   l->at_record = false;
   if (load_i64le(header) == l->key_len) {
-    std::int64_t key_pos = position_add(l->record, db_record_header_size);
-    int same = key_matches(r, l->key, l->key_len, key_pos);
+    // The header lies inside the file, so key_pos does not overflow.
+    std::int64_t key_pos = l->record + db_record_header_size;
+    // A key wholly inside the file compares in one piece; one cut off by
+    // the end of the file takes the chunked comparison, which tells a
+    // mismatch from a failure as a single lookup does.
+    int same;
+    if (r->map_size - key_pos >= l->key_len) {
+      same = l->key_len == 0 ||
+             std::memcmp(r->map_addr + key_pos, l->key,
+                         static_cast<std::size_t>(l->key_len)) == 0;
+    } else {
+      same = key_matches(r, l->key, l->key_len, key_pos);
+    }
     if (same == -1) return batch_step::failed;
     if (same == 1) {
       l->data_len = load_i64le(header + 8);
-      l->data_pos = position_add(key_pos, l->key_len);
+      l->data_pos = key_pos + l->key_len;
       return batch_step::found;
     }
   }
@@ -214,7 +225,7 @@ batch_step batch_record(db_reader* r, batch_lookup* l) {
 
 // Puts a finished lookup's result in place: false when it failed, or found
 // data that does not lie inside the file.
-bool batch_emit(const db_reader* r, const batch_lookup& l, batch_step step,
+inline bool batch_emit(const db_reader* r, const batch_lookup& l, batch_step step,
                 const void* data[], std::size_t data_lens[]) {
   data[l.index] = nullptr;
   data_lens[l.index] = 0;
