@@ -14,6 +14,7 @@
 
 #include "db/format.h"
 #include "db/reader.h"
+#include "db/shard.h"
 #include "qef64/qef64.h"
 
 struct qef64_db {
@@ -222,6 +223,12 @@ int qef64_get_many(const qef64_db* db, size_t n, const void* const keys[],
                                  data_lens) == n
              ? 0
              : EPROTO;
+}
+
+uint64_t qef64_shard_hash(const void* key, size_t key_len) {
+  // No object in memory is longer than the signed length can count.
+  const auto* p = static_cast<const unsigned char*>(key);
+  return qef64::db_shard_hash(p, static_cast<std::int64_t>(key_len));
 }
 
 int qef64_iter_next(const qef64_db* db, qef64_iter* it, const void** key,

@@ -241,6 +241,12 @@ int main(int argc, char **argv) {
   replace_and_abort();
   CHECK(seek_to_calls == 0);
 
+  /* The documented vectors of the shard hash. */
+  CHECK(qef64_shard_hash(NULL, 0) == 17665956581633026203ULL);
+  CHECK(qef64_shard_hash("a", 1) == 198367012849983736ULL);
+  CHECK(qef64_shard_hash("abc", 3) == 996580060897260808ULL);
+  CHECK(qef64_shard_hash("Asunci\xc3\xb3n", 9) == 17274110151228271958ULL);
+
   text = qef64_version();
   CHECK(text != NULL && strchr(text, '.') != NULL);
   CHECK(strcmp(qef64_strerror(QEF64_NOTFOUND), "no such record") == 0);

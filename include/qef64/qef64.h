@@ -149,6 +149,16 @@ int qef64_get_many(const qef64_db *db, size_t n, const void *const keys[],
 int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
                     size_t *key_len, const void **data, size_t *data_len);
 
+/* ---- Sharded sets ------------------------------------------------------ */
+
+/* The 64-bit hash that places a key in a sharded set: its records live in
+ * shard qef64_shard_hash(key) % shard count. 64-bit FNV-1a over the key
+ * bytes, then the splitmix64 finaliser; independent of the hash that picks
+ * a table inside each shard. Documented, with test vectors, in qef64(5):
+ * the empty key gives 17665956581633026203, "a" 198367012849983736. key
+ * may be NULL when key_len is 0. */
+uint64_t qef64_shard_hash(const void *key, size_t key_len);
+
 /* ---- Building ---------------------------------------------------------- */
 
 /* Starts a database that qef64_builder_commit will put at path. The records
