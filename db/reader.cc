@@ -120,6 +120,8 @@ int lookup_start(db_reader* r, const unsigned char* key, std::int64_t key_len) {
 constexpr std::size_t batch_depth = 16;
 
 enum class batch_step { running, found, none, failed };
+// What a lookup in the ring does at its next visit.
+enum class batch_stage : unsigned char { idle, slot, record };
 
 struct batch_lookup {
   const unsigned char* key;
@@ -131,10 +133,10 @@ struct batch_lookup {
   std::int64_t table_end;
   std::int64_t table_slots;
   std::int64_t probes;  // non-empty slots examined, as probe_count
-  std::int64_t record;  // the candidate, while at_record
+  std::int64_t record;  // the candidate, in the record stage
   std::int64_t data_pos;
   std::int64_t data_len;
-  bool at_record;
+  batch_stage stage;
 };
 
 // Starts loading the line of the byte at pos; a position outside the file
@@ -160,7 +162,7 @@ batch_step batch_start(const db_reader* r, batch_lookup* l) {
   l->table_pos = load_i64le(d);
   l->table_end = l->table_pos + db_slot_size * l->table_slots;
   l->probes = 0;
-  l->at_record = false;
+  l->stage = batch_stage::slot;
   prefetch_at(r, l->slot);
   return batch_step::running;
 }
@@ -178,7 +180,7 @@ batch_step batch_slot(const db_reader* r, batch_lookup* l) {
   if (load_u64le(slot) == l->hash) {
     if (record > r->map_size - db_record_header_size) return batch_step::failed;
     l->record = record;
-    l->at_record = true;
+    l->stage = batch_stage::record;
     // The header's line, and the line where the key ends when the record
     // crosses into the next one.
     // The header's line, and the line of the key's last byte, in case the
@@ -196,7 +198,7 @@ batch_step batch_slot(const db_reader* r, batch_lookup* l) {
 // Compares the candidate's key; a mismatch goes on to the next slot.
 batch_step batch_record(db_reader* r, batch_lookup* l) {
   const unsigned char* header = r->map_addr + l->record;
-  l->at_record = false;
+  l->stage = batch_stage::slot;
   if (load_i64le(header) == l->key_len) {
     // The header lies inside the file, so key_pos does not overflow.
     std::int64_t key_pos = l->record + db_record_header_size;
@@ -225,8 +227,9 @@ batch_step batch_record(db_reader* r, batch_lookup* l) {
 
 // Puts a finished lookup's result in place: false when it failed, or found
 // data that does not lie inside the file.
-inline bool batch_emit(const db_reader* r, const batch_lookup& l, batch_step step,
-                const void* data[], std::size_t data_lens[]) {
+inline bool batch_emit(const db_reader* r, const batch_lookup& l,
+                       batch_step step, const void* data[],
+                       std::size_t data_lens[]) {
   data[l.index] = nullptr;
   data_lens[l.index] = 0;
   if (step == batch_step::none) return true;
@@ -390,14 +393,29 @@ std::size_t reader_find_many(const db_reader* r, std::size_t n,
   db_reader mapped = *r;
   std::size_t first_failed = n;
   std::size_t next = 0;
+  std::size_t live = 0;
   batch_lookup ring[batch_depth];
-  bool live[batch_depth] = {};
-  int running = 0;
-  // Puts the next keys into ring slot k until one of them needs memory that
-  // is not at hand yet; false when the keys are used up.
-  auto launch = [&](std::size_t k) {
+  for (batch_lookup& l : ring)
+    l.stage = batch_stage::idle;
+  auto emit = [&](const batch_lookup& l, batch_step step) {
+    if (!batch_emit(r, l, step, data, data_lens) && l.index < first_failed)
+      first_failed = l.index;
+  };
+  // Round the ring: each visit advances the lookup in the slot by one step
+  // and, when the slot is free, starts the next keys until one of them has
+  // to wait for memory.
+  for (std::size_t k = 0; live > 0 || next < n; k = (k + 1) % batch_depth) {
+    batch_lookup& l = ring[k];
+    if (l.stage != batch_stage::idle) {
+      batch_step step = l.stage == batch_stage::record
+                            ? batch_record(&mapped, &l)
+                            : batch_slot(r, &l);
+      if (step == batch_step::running) continue;
+      emit(l, step);
+      l.stage = batch_stage::idle;
+      live--;
+    }
     while (next < n) {
-      batch_lookup& l = ring[k];
       l.index = next++;
       l.key = static_cast<const unsigned char*>(keys[l.index]);
       // The key that starts a ring's length from now: keys held apart in
@@ -408,28 +426,12 @@ std::size_t reader_find_many(const db_reader* r, std::size_t n,
       if (key_lens[l.index] <= static_cast<std::size_t>(max_position)) {
         l.key_len = static_cast<std::int64_t>(key_lens[l.index]);
         step = batch_start(r, &l);
-        if (step == batch_step::running) return true;
+        if (step == batch_step::running) {
+          live++;
+          break;
+        }
       }
-      if (!batch_emit(r, l, step, data, data_lens) && l.index < first_failed)
-        first_failed = l.index;
-    }
-    return false;
-  };
-  for (std::size_t k = 0; k < batch_depth; k++) {
-    live[k] = launch(k);
-    running += live[k];
-  }
-  while (running > 0) {
-    for (std::size_t k = 0; k < batch_depth; k++) {
-      if (!live[k]) continue;
-      batch_lookup& l = ring[k];
-      batch_step step =
-          l.at_record ? batch_record(&mapped, &l) : batch_slot(r, &l);
-      if (step == batch_step::running) continue;
-      if (!batch_emit(r, l, step, data, data_lens) && l.index < first_failed)
-        first_failed = l.index;
-      live[k] = launch(k);
-      running -= !live[k];
+      emit(l, step);
     }
   }
   return first_failed;
