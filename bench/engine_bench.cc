@@ -120,19 +120,6 @@ void set_counts(benchmark::State& state, const data_set& set) {
 
 // ---- qef64 ----
 
-// The writer keeps its memory until the process ends, as the builder needs;
-// here it is built many times, so its blocks and array are released.
-void writer_release(db_writer* w) {
-  for (entry_block* b = w->blocks; b != nullptr;) {
-    entry_block* next = b->next;
-    std::free(b);
-    b = next;
-  }
-  std::free(w->sorted);
-  w->blocks = nullptr;
-  w->sorted = nullptr;
-}
-
 int open_scratch(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (fd == -1) die(path + ": " + std::strerror(errno));
