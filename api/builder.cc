@@ -4,6 +4,7 @@
 // any failure.
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +41,23 @@ constexpr std::size_t name_max = 255;
 constexpr int create_attempts = 100;
 
 std::atomic<std::uint64_t> builders_made{0};
+
+// This process's id, kept up to date across fork by a handler that runs in
+// every child: getpid(2) is a system call, too slow to make once per record
+// to tell a builder inherited by a child from its parent's.
+std::atomic<pid_t> this_process{0};
+pthread_once_t fork_watch = PTHREAD_ONCE_INIT;
+
+void note_process() {
+  this_process.store(::getpid(), std::memory_order_relaxed);
+}
+void watch_forks() {
+  note_process();
+  (void)::pthread_atfork(nullptr, nullptr, note_process);
+}
+pid_t current_process() {
+  return this_process.load(std::memory_order_relaxed);
+}
 
 // Splits path into its directory, opened, and its last name: 0 or an errno.
 int open_directory(const char* path, int* dir_fd, char** name) {
@@ -115,7 +133,7 @@ int inherit_access(qef64_builder* b) {
 // temporary file; then frees everything.
 void destroy(qef64_builder* b, bool remove_temp) {
   if (b->fd != -1) (void)::close(b->fd);
-  if (remove_temp && b->temp_name != nullptr && b->owner == ::getpid()) {
+  if (remove_temp && b->temp_name != nullptr && b->owner == current_process()) {
     (void)::unlinkat(b->dir_fd, b->temp_name, 0);
   }
   if (b->dir_fd != -1) (void)::close(b->dir_fd);
@@ -127,7 +145,7 @@ void destroy(qef64_builder* b, bool remove_temp) {
 
 // The builder's standing failure, which every call reports until the end.
 int check(const qef64_builder* b) {
-  if (b->owner != ::getpid()) return EBUSY;
+  if (b->owner != current_process()) return EBUSY;
   return b->failure;
 }
 
@@ -161,7 +179,8 @@ int qef64_builder_open(const char* path, qef64_builder** out) {
   if (b == nullptr) return ENOMEM;
   b->fd = -1;
   b->dir_fd = -1;
-  b->owner = ::getpid();
+  (void)::pthread_once(&fork_watch, watch_forks);
+  b->owner = current_process();
   int rc = open_directory(path, &b->dir_fd, &b->final_name);
   if (rc == 0) rc = create_temp(b);
   if (rc == 0) rc = inherit_access(b);
