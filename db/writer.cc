@@ -93,6 +93,14 @@ std::int64_t* link_slots(std::int64_t** links, std::int64_t capacity,
   return *links;
 }
 
+// Moves position past the record just written (header, key and data)
+// unless that passes the limit.
+int pass_record(db_writer* w, std::int64_t key_len, std::int64_t data_len) {
+  if (advance(w, db_record_header_size) == -1) return -1;
+  if (advance(w, key_len) == -1) return -1;
+  return advance(w, data_len);
+}
+
 }  // namespace
 
 int writer_start(db_writer* w, std::int64_t fd) {
@@ -127,9 +135,7 @@ int writer_add_end(db_writer* w, std::int64_t key_len, std::int64_t data_len,
   b->entries[b->used++] = {hash, w->position};
   w->entry_count++;
   // The entry stays registered when a limit is hit; the writer is abandoned.
-  if (advance(w, db_record_header_size) == -1) return -1;
-  if (advance(w, key_len) == -1) return -1;
-  return advance(w, data_len);
+  return pass_record(w, key_len, data_len);
 }
 
 int writer_add(db_writer* w, const unsigned char* key, std::int64_t key_len,
@@ -138,6 +144,16 @@ int writer_add(db_writer* w, const unsigned char* key, std::int64_t key_len,
   if (stream_put_align(&w->out, key, key_len) == -1) return -1;
   if (stream_put_align(&w->out, data, data_len) == -1) return -1;
   return writer_add_end(w, key_len, data_len, db_hash(key, key_len));
+}
+
+int writer_put_record(db_writer* w, const unsigned char* key,
+                      std::int64_t key_len, const unsigned char* data,
+                      std::int64_t data_len, writer_entry* e) {
+  if (writer_add_begin(w, key_len, data_len) == -1) return -1;
+  if (stream_put_align(&w->out, key, key_len) == -1) return -1;
+  if (stream_put_align(&w->out, data, data_len) == -1) return -1;
+  *e = {db_hash(key, key_len), w->position};
+  return pass_record(w, key_len, data_len);
 }
 
 void writer_release(db_writer* w) {

@@ -71,6 +71,12 @@ struct writer_table {
 [[nodiscard]] int writer_add(db_writer* w, const unsigned char* key,
                              std::int64_t key_len, const unsigned char* data,
                              std::int64_t data_len);
+// A whole record from memory that the caller registers itself: *e is its
+// entry, for an index kept outside the writer.
+[[nodiscard]] int writer_put_record(db_writer* w, const unsigned char* key,
+                                    std::int64_t key_len,
+                                    const unsigned char* data,
+                                    std::int64_t data_len, writer_entry* e);
 // Writes the hash tables after the records, then the header at offset 0.
 // Making the file durable and visible is the caller's task.
 [[nodiscard]] int writer_finish(db_writer* w);
