@@ -219,6 +219,13 @@ class builder {
   // goes, the path stays as it was.
   ~builder() { abort(); }
 
+  // The memory for the index, in bytes (64 MiB unless set); before the
+  // first add. See qef64_builder_set_memory.
+  void set_memory(std::uint64_t bytes) {
+    int rc = qef64_builder_set_memory(live(), bytes);
+    if (rc != 0) throw_error(rc, "qef64_builder_set_memory");
+  }
+
   void add(std::string_view key, std::string_view data) {
     int rc = qef64_builder_add(live(), key.data(), key.size(), data.data(),
                                data.size());
