@@ -1,8 +1,12 @@
-// The building half of the C interface: the writer engine on a temporary
-// file beside the final path, its entries kept within a memory budget by
-// the spill engine, committed the way qef64make commits (the file complete
-// and on disk before the rename) and, unlike it, cleaned up after any
-// failure.
+// The building half of the C interface: the writer engine on a file beside
+// the final path, its entries kept within a memory budget by the spill
+// engine, committed the way qef64make commits (the file complete and on
+// disk before the rename) and, unlike it, cleaned up after any failure.
+//
+// Where the file system allows it, neither file has a name while it is
+// written (O_TMPFILE): a process killed at any moment leaves nothing in the
+// directory. The database gets a temporary name only once it is complete
+// and on disk, just before the rename; the spill file never gets one.
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -30,7 +34,7 @@ struct qef64_builder {
   int dir_fd;               // the directory of the final path
   pid_t owner;              // the process that opened the builder
   int failure;              // the first failure; the builder is spent then
-  bool named;               // temp_name is in the directory
+  bool named;               // the database has temp_name in the directory
   char* temp_name;          // both names are relative to dir_fd
   char* final_name;
 };
@@ -139,12 +143,15 @@ int create_named(const qef64_builder* b, const char* kind, int flags,
   return -1;
 }
 
-// Creates the database's file under a temporary name: 0, or an errno.
+// Opens the database's file: 0, or an errno.
 int create_file(qef64_builder* b) {
   b->temp_name = static_cast<char*>(std::malloc(temp_name_size));
   if (b->temp_name == nullptr) return ENOMEM;
-  b->fd = create_named(b, "tmp", O_WRONLY, 0644, b->temp_name);
-  b->named = b->fd != -1;
+  b->fd = open_unnamed(b, O_WRONLY, 0644);
+  if (b->fd == -2) {
+    b->fd = create_named(b, "tmp", O_WRONLY, 0644, b->temp_name);
+    b->named = b->fd != -1;
+  }
   return b->fd == -1 ? errno : 0;
 }
 
@@ -159,6 +166,29 @@ std::int64_t open_spill(void* context) {
     if (b->spill_fd != -1 && ::unlinkat(b->dir_fd, name, 0) == -1) return -1;
   }
   return b->spill_fd;
+}
+
+// Gives the complete database, so far without a name, a fresh temporary
+// name, from which the rename moves it in one step: linkat cannot replace
+// the final name. Through /proc when it is mounted; AT_EMPTY_PATH needs a
+// privilege that not every process has. 0, or an errno.
+int link_temp(qef64_builder* b) {
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", b->fd);
+  for (int attempt = 0; attempt < create_attempts; attempt++) {
+    next_name(b, "tmp", b->temp_name);
+    int r = ::linkat(AT_FDCWD, proc_path, b->dir_fd, b->temp_name,
+                     AT_SYMLINK_FOLLOW);
+    if (r == -1 && errno == ENOENT) {
+      r = ::linkat(b->fd, "", b->dir_fd, b->temp_name, AT_EMPTY_PATH);
+    }
+    if (r == 0) {
+      b->named = true;
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
 }
 
 // When the final name already holds a file, the new one takes over its
@@ -206,6 +236,10 @@ int fail(qef64_builder* b, int e) {
 int finish(qef64_builder* b) {
   if (spill_finish(&b->spill, &b->writer) == -1) return errno;
   if (::fsync(b->fd) == -1) return errno;
+  if (!b->named) {
+    int rc = link_temp(b);
+    if (rc != 0) return rc;
+  }
   int fd = b->fd;
   b->fd = -1;
   if (::close(fd) == -1) return errno;

@@ -62,6 +62,14 @@ int temp_files(const std::string& dir) {
   return n;
 }
 
+// Whether the file system of dir makes files without a name (O_TMPFILE),
+// which the builder writes into where it can.
+bool unnamed_files(const std::string& dir) {
+  int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  if (fd != -1) close(fd);
+  return fd != -1;
+}
+
 class Api : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = make_temp_dir(); }
@@ -190,7 +198,7 @@ TEST_F(Api, BuilderBelongsToTheProcessThatOpenedIt) {
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(temp_files(dir_), 1);
+  EXPECT_EQ(temp_files(dir_), unnamed_files(dir_) ? 0 : 1);
   ASSERT_EQ(qef64_builder_commit(b), 0);
   EXPECT_EQ(qef64::database(dir_ + "/f.db").get("k"), "parent");
 }

@@ -232,7 +232,8 @@ static void replace_and_abort(void) {
   CHECK(qef64_get(fresh, "nodata", 6, &data, &len) == QEF64_NOTFOUND);
 
   CHECK(qef64_builder_open(path, &b) == 0);
-  CHECK(temp_files() == 1);
+  /* None where the file system makes files without a name. */
+  CHECK(temp_files() <= 1);
   CHECK(qef64_builder_add(b, "x", 1, "y", 1) == 0);
   qef64_builder_abort(b);
   CHECK(temp_files() == 0);

@@ -4,8 +4,8 @@
  * its records, build a new database and put it in place atomically. C99;
  * usable from C, C++ and any foreign-function interface that calls C.
  *
- * A database is built once, in one pass, under a temporary name beside its
- * final path, made durable and renamed over that path. It is never changed
+ * A database is built once, in one pass, into a file beside its final path,
+ * made durable and renamed over that path. It is never changed
  * in place, so a reader that has a database open keeps its contents for as
  * long as it keeps it open, whatever replaces the file at the path.
  *
@@ -152,13 +152,16 @@ int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
 /* ---- Building ---------------------------------------------------------- */
 
 /* Starts a database that qef64_builder_commit will put at path. The records
- * go into a new temporary file in the directory of path, created under a
- * unique name (".NAME.tmp.*", never following a symbolic link). When path
- * names an existing file, the temporary file gets its permission bits, and
- * its owner and group where the process may set them; otherwise mode 0644
- * as reduced by the umask. *b is the new handle, or NULL on failure.
- * Results: 0; the errno of creating the temporary file (ENOENT when the
- * directory does not exist, EACCES, ...). */
+ * go into a new file in the directory of path that has no name while it is
+ * written (O_TMPFILE), so that a process killed at any moment leaves
+ * nothing behind; where the file system cannot make such a file, into one
+ * created under a unique name (".NAME.tmp.*", never following a symbolic
+ * link) and removed after any failure. When path names an existing file,
+ * the new file gets its permission bits, and its owner and group where the
+ * process may set them; otherwise mode 0644 as reduced by the umask. *b is
+ * the new handle, or NULL on failure.
+ * Results: 0; the errno of creating the file (ENOENT when the directory
+ * does not exist, EACCES, ...). */
 int qef64_builder_open(const char *path, qef64_builder **b);
 
 /* Sets the memory the builder may use for its index, in bytes: 64 MiB
@@ -189,20 +192,21 @@ int qef64_builder_add(qef64_builder *b, const void *key, size_t key_len,
                       const void *data, size_t data_len);
 
 /* Finishes the database and puts it in place: reads back what was spilled,
- * writes the hash tables and the header, fsync(2)s and closes the file,
- * renames it onto path (readers see the old file or the new one, never a
- * mix) and fsync(2)s the directory. The file is byte for byte what
- * qef64make builds from the same records in the same order, whatever the
- * memory budget. Frees b in every case.
+ * writes the hash tables and the header, fsync(2)s the file, gives it a
+ * temporary name if it has none, closes it, renames it onto path (readers
+ * see the old file or the new one, never a mix) and fsync(2)s the
+ * directory. The file is byte for byte what qef64make builds from the same
+ * records in the same order, whatever the memory budget. Frees b in every
+ * case.
  * Results: 0; the first failure of the builder or of these steps (ENOSPC,
- * or EIO from reading the spill file back, ...), after which the temporary
- * file is removed and path is untouched; or the errno of the directory's
+ * or EIO from reading the spill file back, ...), after which no file of the
+ * build is left and path is untouched; or the errno of the directory's
  * fsync(2), in which case path already names the new file but the rename
  * may not have reached the disk. */
 int qef64_builder_commit(qef64_builder *b);
 
-/* Abandons the build: removes the temporary file, leaves path untouched and
- * frees b. In a process that inherited the builder across fork, only frees
+/* Abandons the build: removes the files of the build, leaves path untouched
+ * and frees b. In a process that inherited the builder across fork, only frees
  * this process's copy. NULL is ignored. */
 void qef64_builder_abort(qef64_builder *b);
 
