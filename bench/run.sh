@@ -18,19 +18,28 @@
 #   BENCH_REAL      the real data set (default /usr/share/dict/american-english
 #                   from the Debian package wamerican)
 #   BENCH_RESULTS   where the report goes (default bench/results.md)
+#   BENCH_BUILDER   profiles on which the library's builder (libmake, default
+#                   budget) is compared with qef64make: wall time, max RSS,
+#                   identical output, bytes spilled (default "tiny10m
+#                   tiny50m"; empty to skip). Its section of the report is
+#                   replaced on its own, so BENCH_PROFILES= BENCH_BUILDER=...
+#                   reruns it alone and keeps the rest of the report
+#   BENCH_BUILDER_RUNS  timed runs of each (default 3 for tiny10m after one
+#                   warm-up, 1 for larger profiles without one)
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
 bin=$build/bin
 data=${BENCH_DATA:-$build/bench-data}
-profiles=${BENCH_PROFILES:-tiny medium large real}
+profiles=${BENCH_PROFILES-tiny medium large real}
+builder_profiles=${BENCH_BUILDER-tiny10m tiny50m}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
 results=${BENCH_RESULTS:-$here/results.md}
 
-for p in qef64gen qef64make qef64get proctime mapstdin callfloor; do
+for p in qef64gen qef64make qef64get proctime mapstdin callfloor libmake; do
   if [ ! -x "$bin/$p" ]; then
     echo "bench: $bin/$p missing; build with make bench first" >&2
     exit 1
@@ -120,6 +129,36 @@ for p in $profiles; do
     record "$p.get" "$p.mapstdin" "$p.true"
 done
 
+# The library's builder against qef64make on the same input, commands taking
+# turns; then the two databases must be equal byte for byte. libmake prints
+# the bytes its build spilled and read back (from /proc/self/io).
+for p in $builder_profiles; do
+  case $p in
+    tiny10m) n=${BENCH_BUILDER_RUNS:-3} warm=1 ;;
+    *) n=${BENCH_BUILDER_RUNS:-1} warm=0 ;;
+  esac
+  say "$p: generating input"
+  in=$(input "$p")
+  say "$p: libmake (library builder, default budget) and qef64make ($n runs)"
+  "$bin/proctime" "$n" "$warm" \
+    "$in" "$data/$p.libmake.out" "$bin/libmake" "$data/$p.lib.db" -- \
+    "$in" /dev/null "$bin/qef64make" "$data/$p.make.db" "$data/$p.tmp" |
+    record "$p.lib_build" "$p.lib_make"
+  same=0
+  cmp -s "$data/$p.lib.db" "$data/$p.make.db" && same=1
+  read -r _ spilled _ read_back < "$data/$p.libmake.out"
+  records=$(grep -c '^+' "$in" || true)
+  {
+    echo "$p.lib_same $same 0 0 0"
+    echo "$p.lib_spilled $spilled 0 0 0"
+    echo "$p.lib_read $read_back 0 0 0"
+    echo "$p.lib_records $records 0 0 0"
+  } >> "$kv"
+  say "$p: identical output: $same; spilled $spilled bytes, read back $read_back"
+  # Several GB at tiny50m: the databases go, the input stays for reuse.
+  rm -f "$data/$p.lib.db" "$data/$p.make.db"
+done
+
 # In-process engine benchmarks, on the profiles that targets name.
 engine_sets=""
 for p in ${BENCH_ENGINE:-tiny real}; do
@@ -154,7 +193,11 @@ elif [ ! -x "$bin/engine_bench" ]; then
   say "engine_bench not built (libbenchmark-dev missing); skipped"
 fi
 
-# The report: one table of ratios, ours over what it is measured against.
+# The report: one table of ratios, ours over what it is measured against,
+# then the builder's section. A part that did not run keeps its text from
+# the report as it was.
+builder_heading="## The library's builder in bounded memory"
+if [ -n "$profiles" ]; then
 {
   echo "# Benchmark results"
   echo
@@ -228,6 +271,66 @@ fi
         }
       }
     }' "$kv"
+} > "$data/main.md"
+elif [ -f "$results" ]; then
+  awk -v h="$builder_heading" '$0 == h { exit } { print }' "$results" |
+    sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' > "$data/main.md"
+else
+  : > "$data/main.md"
+fi
+
+if [ -n "$builder_profiles" ]; then
+{
+  echo "$builder_heading"
+  echo
+  echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm)," \
+    "$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //')," \
+    "$(nproc) cores," \
+    "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)."
+  echo "\`libmake\` (\`bench/libmake.c\`) reads the same record text as"
+  echo "\`qef64make\` and builds through \`qef64_builder_*\` with the default"
+  echo "budget of 64 MiB for the index; the two take turns, medians of the"
+  echo "timed runs (min-max). Max RSS as \`wait4\` reports it. Spilled and read"
+  echo "back: bytes to and from the spill file, from \`/proc/self/io\`."
+  echo "Rerun this section alone with"
+  echo "\`BENCH_PROFILES= BENCH_BUILDER=\"tiny10m tiny50m\" make bench-run\`."
+  echo
+  awk '
+    { med[$1] = $2; lo[$1] = $3; hi[$1] = $4; rss[$1] = $5
+      split($1, part, "."); if (part[2] == "lib_build") order[++np] = part[1] }
+    function t(k) { return sprintf("%.4g s (%.4g-%.4g)", med[k], lo[k], hi[k]) }
+    END {
+      print "| profile | records | libmake | qef64make | ratio | target | met |"
+      print "|---|---|---|---|---|---|---|"
+      for (i = 1; i <= np; i++) {
+        p = order[i]; b = p ".lib_build"; m = p ".lib_make"
+        r = med[b] / med[m]
+        target = (p == "tiny10m") ? "<= 1.3" : ""
+        ok = (p == "tiny10m") ? ((r <= 1.3) ? "yes" : "NO") : ""
+        printf "| %s | %.0f | wall %s | %s | %.3f | %s | %s |\n", p,
+          med[p ".lib_records"], t(b), t(m), r, target, ok
+        printf "| %s | | max RSS %.0f KiB | %.0f KiB | %.3f | <= 102400 KiB | %s |\n",
+          p, rss[b], rss[m], rss[b] / rss[m], (rss[b] <= 102400) ? "yes" : "NO"
+        printf "| %s | | output | | | cmp-identical | %s |\n", p,
+          med[p ".lib_same"] ? "yes" : "NO"
+        printf "| %s | | spilled %.0f B, read back %.0f B | | | | |\n", p,
+          med[p ".lib_spilled"], med[p ".lib_read"]
+      }
+    }' "$kv"
+} > "$data/builder.md"
+elif [ -f "$results" ]; then
+  awk -v h="$builder_heading" '$0 == h { on = 1 } on { print }' "$results" \
+    > "$data/builder.md"
+else
+  : > "$data/builder.md"
+fi
+
+{
+  cat "$data/main.md"
+  if [ -s "$data/builder.md" ]; then
+    [ -s "$data/main.md" ] && echo
+    cat "$data/builder.md"
+  fi
 } > "$data/results.md"
 cp "$data/results.md" "$results"
 cat "$results"
