@@ -109,13 +109,14 @@ TEST_F(Api, ThreadsShareOneDatabase) {
     for (int t = 0; t < threads; t++) {
       pool.emplace_back([&, t] {
         std::vector<std::string_view> keys;
+        const std::string absent = "absent" + std::to_string(t);
         for (const auto& [k, all] : model) {
           if (db.get(k) != std::optional<std::string_view>(all[0])) wrong[t]++;
           std::vector<std::string_view> got = db.get_all(k);
           if (!std::equal(got.begin(), got.end(), all.begin(), all.end()))
             wrong[t]++;
           keys.push_back(k);
-          keys.push_back("absent" + std::to_string(t));
+          keys.push_back(absent);
         }
         auto many = db.get_many(keys);
         for (std::size_t i = 0; i < keys.size(); i++) {
