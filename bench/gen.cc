@@ -7,6 +7,7 @@
 //   large    2,000 records, keys 18-22 bytes, data 1 MiB
 //   tiny10m  10,000,000 records like tiny
 //   tiny10k  10,000 records like tiny: a file that stays in the caches
+//   tiny50m  50,000,000 records like tiny
 //   real FILE  one record per line of FILE: the line is the key, its line
 //            number (from 1) the data
 //
@@ -97,6 +98,7 @@ constexpr profile profiles[] = {
     {"large", 2000, 18, 22, 1 << 20, 1 << 20},
     {"tiny10m", 10000000, 8, 16, 8, 32},
     {"tiny10k", 10000, 8, 16, 8, 32},
+    {"tiny50m", 50000000, 8, 16, 8, 32},
 };
 
 // Data bytes are slices of one random pool; drawing every byte afresh would
@@ -156,7 +158,7 @@ void generate_lines(const char* path) {
 
 [[noreturn]] void usage() {
   std::fputs(
-      "usage: qef64gen tiny|medium|large|tiny10m|tiny10k [seed]\n"
+      "usage: qef64gen tiny|medium|large|tiny10m|tiny10k|tiny50m [seed]\n"
       "       qef64gen real FILE\n",
       stderr);
   std::exit(100);

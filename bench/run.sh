@@ -7,34 +7,48 @@
 # Environment:
 #   BENCH_PROFILES  profiles to run (default "tiny medium large real";
 #                   add tiny10m for the memory check at 10,000,000 records;
-#                   "none" for the in-process benchmarks alone)
+#                   empty for none)
 #   BENCH_ENGINE    profiles for the in-process engine benchmark (default
 #                   those of "tiny real" that are in BENCH_PROFILES)
 #   BENCH_RUNS      timed runs per whole-process measurement (default 5,
 #                   3 for large and tiny10m), after one warm-up run
 #   BENCH_GET_RUNS  timed runs of qef64get and its floors (default 300)
 #   BENCH_REPS      repetitions of each engine benchmark (default 5)
-#   BENCH_BATCH     profiles of the batched-lookup rows (default
-#                   "tiny10k tiny tiny10m"; generated when needed)
 #   BENCH_DATA      scratch directory for inputs and databases (default
 #                   BUILD_DIR/bench-data); inputs are kept and reused
 #   BENCH_REAL      the real data set (default /usr/share/dict/american-english
 #                   from the Debian package wamerican)
 #   BENCH_RESULTS   where the report goes (default bench/results.md)
+#   BENCH_BUILDER   profiles on which the library's builder (libmake, default
+#                   budget) is compared with qef64make: wall time, max RSS,
+#                   identical output, bytes spilled (default "tiny10m
+#                   tiny50m"; empty to skip). Its section of the report is
+#                   replaced on its own, so BENCH_PROFILES= BENCH_BUILDER=...
+#                   reruns it alone and keeps the rest of the report
+#   BENCH_BUILDER_RUNS  timed runs of each (default 3 for tiny10m after one
+#                   warm-up, 1 for larger profiles without one)
+#   BENCH_BATCH     profiles of the batched-lookup rows of the engine
+#                   benchmark (default "tiny10k tiny tiny10m", generated
+#                   when needed; empty to skip)
+#
+# Each part of the report (the main table, the batched lookups, the
+# builder) is replaced only when it ran: BENCH_PROFILES= BENCH_BUILDER=
+# reruns the batched lookups alone and keeps the rest.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
 bin=$build/bin
 data=${BENCH_DATA:-$build/bench-data}
-profiles=${BENCH_PROFILES:-tiny medium large real}
-[ "$profiles" = none ] && profiles=""
+profiles=${BENCH_PROFILES-tiny medium large real}
+builder_profiles=${BENCH_BUILDER-tiny10m tiny50m}
+batch_profiles=${BENCH_BATCH-tiny10k tiny tiny10m}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
 results=${BENCH_RESULTS:-$here/results.md}
 
-for p in qef64gen qef64make qef64get proctime mapstdin callfloor; do
+for p in qef64gen qef64make qef64get proctime mapstdin callfloor libmake; do
   if [ ! -x "$bin/$p" ]; then
     echo "bench: $bin/$p missing; build with make bench first" >&2
     exit 1
@@ -124,6 +138,36 @@ for p in $profiles; do
     record "$p.get" "$p.mapstdin" "$p.true"
 done
 
+# The library's builder against qef64make on the same input, commands taking
+# turns; then the two databases must be equal byte for byte. libmake prints
+# the bytes its build spilled and read back (from /proc/self/io).
+for p in $builder_profiles; do
+  case $p in
+    tiny10m) n=${BENCH_BUILDER_RUNS:-3} warm=1 ;;
+    *) n=${BENCH_BUILDER_RUNS:-1} warm=0 ;;
+  esac
+  say "$p: generating input"
+  in=$(input "$p")
+  say "$p: libmake (library builder, default budget) and qef64make ($n runs)"
+  "$bin/proctime" "$n" "$warm" \
+    "$in" "$data/$p.libmake.out" "$bin/libmake" "$data/$p.lib.db" -- \
+    "$in" /dev/null "$bin/qef64make" "$data/$p.make.db" "$data/$p.tmp" |
+    record "$p.lib_build" "$p.lib_make"
+  same=0
+  cmp -s "$data/$p.lib.db" "$data/$p.make.db" && same=1
+  read -r _ spilled _ read_back < "$data/$p.libmake.out"
+  records=$(grep -c '^+' "$in" || true)
+  {
+    echo "$p.lib_same $same 0 0 0"
+    echo "$p.lib_spilled $spilled 0 0 0"
+    echo "$p.lib_read $read_back 0 0 0"
+    echo "$p.lib_records $records 0 0 0"
+  } >> "$kv"
+  say "$p: identical output: $same; spilled $spilled bytes, read back $read_back"
+  # Several GB at tiny50m: the databases go, the input stays for reuse.
+  rm -f "$data/$p.lib.db" "$data/$p.make.db"
+done
+
 # In-process engine benchmarks, on the profiles that targets name; the
 # batched-lookup rows also on the profiles of BENCH_BATCH, generated here
 # when no other row used them.
@@ -132,7 +176,7 @@ for p in ${BENCH_ENGINE:-tiny real}; do
   case " $profiles " in *" $p "*) ;; *) continue ;; esac
   [ -s "$data/$p.txt" ] && engine_sets="$engine_sets $p=$data/$p.txt"
 done
-for p in ${BENCH_BATCH:-tiny10k tiny tiny10m}; do
+for p in $batch_profiles; do
   case " $engine_sets " in *" $p="*) continue ;; esac
   say "$p: generating input for the batched lookups"
   in=$(input "$p")
@@ -173,7 +217,23 @@ elif [ ! -x "$bin/engine_bench" ]; then
   say "engine_bench not built (libbenchmark-dev missing); skipped"
 fi
 
-# The report: one table of ratios, ours over what it is measured against.
+# The report: the main table of ratios, ours over what it is measured
+# against, then a section per further benchmark. A part that did not run
+# keeps its text from the report as it was.
+batch_heading="## Batched lookups"
+builder_heading="## The library's builder in bounded memory"
+# old_part HEADING: that section of the current report ("" for the main
+# part before the first section), trailing blank lines dropped.
+old_part() {
+  [ -f "$results" ] || return 0
+  awk -v h="$1" '
+    h == "" && /^## / { exit }
+    h == "" { print; next }
+    $0 == h { on = 1; print; next }
+    on && /^## / { exit }
+    on { print }' "$results" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'
+}
+if [ -n "$profiles" ]; then
 {
   echo "# Benchmark results"
   echo
@@ -247,19 +307,29 @@ fi
         }
       }
     }' "$kv"
+} > "$data/main.md"
+else
+  old_part "" > "$data/main.md"
+fi
 
-  # The batched lookups: nanoseconds per key of each row, then the ratios
-  # that have targets (time of ours / time of the other; lower is better).
+if [ -n "$batch_profiles" ]; then
+{
+  # Nanoseconds per key of each row, then the ratios that have targets
+  # (time of ours / time of the other; lower is better).
+  echo "$batch_heading"
   echo
-  echo "## Batched lookups"
-  echo
+  echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm)," \
+    "$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //')," \
+    "$(nproc) cores."
   echo "Engine rows batch/NAME/ROW: every key once in one random order (all"
   echo "present, or every second one absent), through the C interface."
   echo "a: loop of qef64_get; b: qef64_get_many, batches of 1000; c:"
   echo "std::unordered_map find; d: LMDB mdb_get in one read transaction;"
   echo "e: floor, two dependent random 64-byte reads per key over an array"
   echo "the size of the file, 16 keys in flight; f: b from two threads on"
-  echo "one database. Nanoseconds per key, median (min-max)."
+  echo "one database. Nanoseconds per key, median of ${BENCH_REPS:-5}"
+  echo "repetitions (min-max). Rerun this section alone with"
+  echo "\`BENCH_PROFILES= BENCH_BUILDER= make bench-run\`."
   echo
   awk '
     $1 ~ /^engine\.batch/ {
@@ -311,6 +381,62 @@ fi
         ratio(p, b "get_many_2threads", b "get_many", "0.556", "f / b (time per key)")
       }
     }' "$kv"
-} > "$data/results.md"
+} > "$data/batch.md"
+else
+  old_part "$batch_heading" > "$data/batch.md"
+fi
+
+if [ -n "$builder_profiles" ]; then
+{
+  echo "$builder_heading"
+  echo
+  echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm)," \
+    "$(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | sed 's/.*: //')," \
+    "$(nproc) cores," \
+    "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)."
+  echo "\`libmake\` (\`bench/libmake.c\`) reads the same record text as"
+  echo "\`qef64make\` and builds through \`qef64_builder_*\` with the default"
+  echo "budget of 64 MiB for the index; the two take turns, medians of the"
+  echo "timed runs (min-max). Max RSS as \`wait4\` reports it. Spilled and read"
+  echo "back: bytes to and from the spill file, from \`/proc/self/io\`."
+  echo "Rerun this section alone with"
+  echo "\`BENCH_PROFILES= BENCH_BUILDER=\"tiny10m tiny50m\" make bench-run\`."
+  echo
+  awk '
+    { med[$1] = $2; lo[$1] = $3; hi[$1] = $4; rss[$1] = $5
+      split($1, part, "."); if (part[2] == "lib_build") order[++np] = part[1] }
+    function t(k) { return sprintf("%.4g s (%.4g-%.4g)", med[k], lo[k], hi[k]) }
+    END {
+      print "| profile | records | libmake | qef64make | ratio | target | met |"
+      print "|---|---|---|---|---|---|---|"
+      for (i = 1; i <= np; i++) {
+        p = order[i]; b = p ".lib_build"; m = p ".lib_make"
+        r = med[b] / med[m]
+        target = (p == "tiny10m") ? "<= 1.3" : ""
+        ok = (p == "tiny10m") ? ((r <= 1.3) ? "yes" : "NO") : ""
+        printf "| %s | %.0f | wall %s | %s | %.3f | %s | %s |\n", p,
+          med[p ".lib_records"], t(b), t(m), r, target, ok
+        printf "| %s | | max RSS %.0f KiB | %.0f KiB | %.3f | <= 102400 KiB | %s |\n",
+          p, rss[b], rss[m], rss[b] / rss[m], (rss[b] <= 102400) ? "yes" : "NO"
+        printf "| %s | | output | | | cmp-identical | %s |\n", p,
+          med[p ".lib_same"] ? "yes" : "NO"
+        printf "| %s | | spilled %.0f B, read back %.0f B | | | | |\n", p,
+          med[p ".lib_spilled"], med[p ".lib_read"]
+      }
+    }' "$kv"
+} > "$data/builder.md"
+else
+  old_part "$builder_heading" > "$data/builder.md"
+fi
+
+# The parts that have text, one blank line between them.
+rm -f "$data/results.md.part"
+for part in main batch builder; do
+  [ -s "$data/$part.md" ] || continue
+  [ -s "$data/results.md.part" ] && echo >> "$data/results.md.part"
+  cat "$data/$part.md" >> "$data/results.md.part"
+done
+: >> "$data/results.md.part"
+mv "$data/results.md.part" "$data/results.md"
 cp "$data/results.md" "$results"
 cat "$results"

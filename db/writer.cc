@@ -93,53 +93,12 @@ std::int64_t* link_slots(std::int64_t** links, std::int64_t capacity,
   return *links;
 }
 
-// Assembles table t (c entries, 2c slots) in scratch and appends its slots.
-// Each entry takes the first free slot from its start slot on, in the order
-// added. Long probes switch the table to first_free, which places every
-// entry in the same slot in near-constant time; links (capacity entries,
-// allocated on first need and kept for the later tables) holds its state.
-int write_table(db_writer* w, std::int64_t t, std::int64_t** links,
-                std::int64_t capacity) {
-  std::int64_t c = w->table_count[t];
-  std::int64_t n = 2 * c;
-  store_u64le(w->header + db_descriptor_size * t,
-              static_cast<std::uint64_t>(w->position));
-  store_u64le(w->header + db_descriptor_size * t + 8,
-              static_cast<std::uint64_t>(n));
-  if (c == 0) return 0;
-  writer_entry* slots = w->scratch;
-  for (std::int64_t s = 0; s < n; s++) slots[s] = {0, 0};
-  const writer_entry* run = w->sorted + w->table_next[t];
-  std::int64_t* linked = nullptr;  // set once this table uses first_free
-  bool no_links = false;
-  for (std::int64_t k = 0; k < c; k++) {
-    std::int64_t s = db_hash_start_slot(run[k].hash, n);
-    if (linked != nullptr) {
-      s = first_free(linked, s);
-    } else {
-      // c entries in 2c slots: an empty slot is always found.
-      for (std::int64_t steps = 0; slots[s].record_position != 0; steps++) {
-        if (steps == long_probe && !no_links) {
-          linked = link_slots(links, capacity, slots, n);
-          no_links = linked == nullptr;
-          if (linked != nullptr) {
-            s = first_free(linked, s);
-            break;
-          }
-        }
-        if (++s == n) s = 0;
-      }
-    }
-    slots[s] = run[k];
-    if (linked != nullptr) linked[s] = s + 1 == n ? 0 : s + 1;
-  }
-  for (std::int64_t s = 0; s < n; s++) {
-    if (put_pair(w, slots[s].hash,
-                 static_cast<std::uint64_t>(slots[s].record_position)) == -1)
-      return -1;
-    if (advance(w, db_slot_size) == -1) return -1;
-  }
-  return 0;
+// Moves position past the record just written (header, key and data)
+// unless that passes the limit.
+int pass_record(db_writer* w, std::int64_t key_len, std::int64_t data_len) {
+  if (advance(w, db_record_header_size) == -1) return -1;
+  if (advance(w, key_len) == -1) return -1;
+  return advance(w, data_len);
 }
 
 }  // namespace
@@ -176,9 +135,7 @@ int writer_add_end(db_writer* w, std::int64_t key_len, std::int64_t data_len,
   b->entries[b->used++] = {hash, w->position};
   w->entry_count++;
   // The entry stays registered when a limit is hit; the writer is abandoned.
-  if (advance(w, db_record_header_size) == -1) return -1;
-  if (advance(w, key_len) == -1) return -1;
-  return advance(w, data_len);
+  return pass_record(w, key_len, data_len);
 }
 
 int writer_add(db_writer* w, const unsigned char* key, std::int64_t key_len,
@@ -187,6 +144,16 @@ int writer_add(db_writer* w, const unsigned char* key, std::int64_t key_len,
   if (stream_put_align(&w->out, key, key_len) == -1) return -1;
   if (stream_put_align(&w->out, data, data_len) == -1) return -1;
   return writer_add_end(w, key_len, data_len, db_hash(key, key_len));
+}
+
+int writer_put_record(db_writer* w, const unsigned char* key,
+                      std::int64_t key_len, const unsigned char* data,
+                      std::int64_t data_len, writer_entry* e) {
+  if (writer_add_begin(w, key_len, data_len) == -1) return -1;
+  if (stream_put_align(&w->out, key, key_len) == -1) return -1;
+  if (stream_put_align(&w->out, data, data_len) == -1) return -1;
+  *e = {db_hash(key, key_len), w->position};
+  return pass_record(w, key_len, data_len);
 }
 
 void writer_release(db_writer* w) {
@@ -202,8 +169,72 @@ void writer_release(db_writer* w) {
   w->entry_count = 0;
 }
 
+void writer_table_begin(writer_table* t, std::int64_t n) {
+  for (std::int64_t s = 0; s < n; s++)
+    t->slots[s] = {0, 0};
+  t->n = n;
+  t->linked = nullptr;
+  t->no_links = false;
+}
+
+// Each entry walks from its start slot to the first free one; a walk past
+// long_probe slots switches the table to first_free for good.
+void writer_table_place(writer_table* t, const writer_entry* run,
+                        std::int64_t count) {
+  // Locals, not the fields: a store into a slot could alias them otherwise.
+  writer_entry* slots = t->slots;
+  std::int64_t n = t->n;
+  std::int64_t* linked = t->linked;
+  bool no_links = t->no_links;
+  for (std::int64_t k = 0; k < count; k++) {
+    std::int64_t s = db_hash_start_slot(run[k].hash, n);
+    if (linked != nullptr) {
+      s = first_free(linked, s);
+    } else {
+      // At most half the slots are taken: an empty slot is always found.
+      for (std::int64_t steps = 0; slots[s].record_position != 0; steps++) {
+        if (steps == long_probe && !no_links) {
+          linked = link_slots(&t->links, t->capacity, slots, n);
+          no_links = linked == nullptr;
+          if (linked != nullptr) {
+            s = first_free(linked, s);
+            break;
+          }
+        }
+        if (++s == n) s = 0;
+      }
+    }
+    slots[s] = run[k];
+    if (linked != nullptr) linked[s] = s + 1 == n ? 0 : s + 1;
+  }
+  t->linked = linked;
+  t->no_links = no_links;
+}
+
+int writer_put_table(db_writer* w, std::int64_t i, const writer_table* t) {
+  store_u64le(w->header + db_descriptor_size * i,
+              static_cast<std::uint64_t>(w->position));
+  store_u64le(w->header + db_descriptor_size * i + 8,
+              static_cast<std::uint64_t>(t->n));
+  const writer_entry* slots = t->slots;
+  for (std::int64_t s = 0; s < t->n; s++) {
+    if (put_pair(w, slots[s].hash,
+                 static_cast<std::uint64_t>(slots[s].record_position)) == -1)
+      return -1;
+    if (advance(w, db_slot_size) == -1) return -1;
+  }
+  return 0;
+}
+
+int writer_put_header(db_writer* w) {
+  if (stream_flush(&w->out) == -1) return -1;
+  if (seek_to(w->fd, 0) == -1) return -1;
+  return stream_putflush(&w->out, w->header, sizeof w->header);
+}
+
 int writer_finish(db_writer* w) {
-  for (std::int64_t t = 0; t < db_table_count; t++) w->table_count[t] = 0;
+  for (std::int64_t t = 0; t < db_table_count; t++)
+    w->table_count[t] = 0;
   for (entry_block* b = w->blocks; b != nullptr; b = b->next) {
     for (std::int64_t i = 0; i < b->used; i++) {
       w->table_count[db_hash_table(b->entries[i].hash)]++;
@@ -219,17 +250,19 @@ int writer_finish(db_writer* w) {
   w->sorted = static_cast<writer_entry*>(area);
   w->scratch = w->sorted + w->entry_count;
   distribute(w);
-  std::int64_t* links = nullptr;
+  // Tables 0 to 255 one after the other in scratch, sized for the largest.
+  writer_table table = {w->scratch, 0, nullptr, m, nullptr, false};
   for (std::int64_t t = 0; t < db_table_count; t++) {
-    if (write_table(w, t, &links, m) == -1) {
-      std::free(links);
+    std::int64_t c = w->table_count[t];
+    writer_table_begin(&table, 2 * c);
+    writer_table_place(&table, w->sorted + w->table_next[t], c);
+    if (writer_put_table(w, t, &table) == -1) {
+      std::free(table.links);
       return -1;
     }
   }
-  std::free(links);
-  if (stream_flush(&w->out) == -1) return -1;
-  if (seek_to(w->fd, 0) == -1) return -1;
-  return stream_putflush(&w->out, w->header, sizeof w->header);
+  std::free(table.links);
+  return writer_put_header(w);
 }
 
 }  // namespace qef64

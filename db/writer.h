@@ -42,6 +42,19 @@ struct db_writer {
   std::int64_t fd;
 };
 
+// One hash table being assembled: each entry placed takes the first free
+// slot from its start slot on, in the order placed (linear probing). Long
+// probe runs switch the table to a next-free-slot structure, links, which
+// places every entry in the same slot in near-constant time.
+struct writer_table {
+  writer_entry* slots;    // n slots; an empty slot is all zero
+  std::int64_t n;         // 2 per entry of the table
+  std::int64_t* links;    // capacity entries, allocated on first need and
+  std::int64_t capacity;  // kept for later tables; the caller frees it
+  std::int64_t* linked;   // links, once this table uses them; else null
+  bool no_links;          // no memory for links: linear probing throughout
+};
+
 // Each returns 0, or -1 with errno: ENOMEM for a length or position beyond
 // db_max_position, the allocator's errno, or that of write(2) or lseek(2).
 
@@ -58,9 +71,32 @@ struct db_writer {
 [[nodiscard]] int writer_add(db_writer* w, const unsigned char* key,
                              std::int64_t key_len, const unsigned char* data,
                              std::int64_t data_len);
+// A whole record from memory that the caller registers itself: *e is its
+// entry, for an index kept outside the writer.
+[[nodiscard]] int writer_put_record(db_writer* w, const unsigned char* key,
+                                    std::int64_t key_len,
+                                    const unsigned char* data,
+                                    std::int64_t data_len, writer_entry* e);
 // Writes the hash tables after the records, then the header at offset 0.
 // Making the file durable and visible is the caller's task.
 [[nodiscard]] int writer_finish(db_writer* w);
+
+// The steps of writer_finish, for a caller that keeps the entries itself
+// and hands them over table by table, 0 to 255, then calls
+// writer_put_header once.
+// Empties n slots for a new table. REQUIRES: slots has room for n, and
+// n <= capacity.
+void writer_table_begin(writer_table* t, std::int64_t n);
+// Places count entries, continuing where the last call left off. REQUIRES:
+// no more entries in all than half the table's slots.
+void writer_table_place(writer_table* t, const writer_entry* run,
+                        std::int64_t count);
+// Records table i's descriptor and appends its slots to the file.
+[[nodiscard]] int writer_put_table(db_writer* w, std::int64_t i,
+                                   const writer_table* t);
+// Writes out what is buffered, then the header at offset 0.
+[[nodiscard]] int writer_put_header(db_writer* w);
+
 // Frees the blocks and sorted, whatever state the writer is in (started,
 // failed or finished), and leaves it as writer_start does: no entries. A
 // writer that was never started must be zero-filled for this.

@@ -1,6 +1,6 @@
 // The library interface beyond what c_abi_test covers: one database shared
-// by threads, the builder's failure paths, memory over many builds, and the
-// C++ layer.
+// by threads, the builder's failure paths (as a process too: a full disk
+// while spilling, kills), memory over many builds, and the C++ layer.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <qef64/qef64.hpp>
 #include <random>
 #include <string>
@@ -60,6 +63,27 @@ int temp_files(const std::string& dir) {
   }
   closedir(d);
   return n;
+}
+
+// Whether the file system of dir makes files without a name (O_TMPFILE),
+// which the builder writes into where it can.
+bool unnamed_files(const std::string& dir) {
+  int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  if (fd != -1) close(fd);
+  return fd != -1;
+}
+
+// Every name in dir but . and .., sorted.
+std::vector<std::string> names(const std::string& dir) {
+  std::vector<std::string> all;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") all.push_back(n);
+  }
+  closedir(d);
+  std::sort(all.begin(), all.end());
+  return all;
 }
 
 class Api : public ::testing::Test {
@@ -191,7 +215,7 @@ TEST_F(Api, BuilderBelongsToTheProcessThatOpenedIt) {
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(temp_files(dir_), 1);
+  EXPECT_EQ(temp_files(dir_), unnamed_files(dir_) ? 0 : 1);
   ASSERT_EQ(qef64_builder_commit(b), 0);
   EXPECT_EQ(qef64::database(dir_ + "/f.db").get("k"), "parent");
 }
@@ -218,6 +242,83 @@ TEST_F(Api, ManyBuildsDoNotGrowMemory) {
     one_round(i);
   EXPECT_EQ(mallinfo2().uordblks, before);
   EXPECT_EQ(temp_files(dir_), 0);
+}
+
+// The builder as a process of its own (bench/libmake.c), under the preload
+// library that fills the disk, kills the process at a chosen call, or makes
+// unnamed files unavailable. With a budget of 0 every table keeps one entry
+// in memory, so that the records below spill at once, hundreds of times
+// before the database gets its first write.
+class BuilderProcess : public Api {
+ protected:
+  void SetUp() override {
+    Api::SetUp();
+    std::vector<text_record> records;
+    for (int i = 0; i < 2000; i++) {
+      records.push_back(
+          {i % 3 == 0 ? "" : "k" + std::to_string(i), "d" + std::to_string(i)});
+    }
+    text_ = framing(records);
+    write_file(dir_ + "/old.db", "old");
+  }
+  run_result libmake(const std::string& to, std::vector<std::string> env) {
+    run_options o;
+    o.env = std::move(env);
+    o.env.push_back("LD_PRELOAD=" QEF64_FAULTS_LIB);
+    return run({QEF64_LIBMAKE, to, "0"}, text_, o);
+  }
+  std::string text_;
+};
+
+TEST_F(BuilderProcess, SpillsAndWritesQef64makesBytes) {
+  ASSERT_EQ(run({program("qef64make"), dir_ + "/made.db", dir_ + "/tmp"}, text_)
+                .status,
+            0);
+  for (const char* tmpfile : {"", "fail"}) {
+    SCOPED_TRACE(*tmpfile ? "named files only" : "unnamed files");
+    unlink((dir_ + "/lib.db").c_str());
+    run_result r = libmake(dir_ + "/lib.db",
+                           {std::string("QEF64_FAULTS_TMPFILE=") + tmpfile});
+    ASSERT_EQ(r.status, 0) << r.err;
+    unsigned long long spilled = 0, read_back = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str(), "spilled %llu read %llu", &spilled,
+                          &read_back),
+              2);
+    EXPECT_GT(spilled, 20000u);
+    EXPECT_EQ(read_back, spilled);
+    EXPECT_TRUE(read_file(dir_ + "/lib.db") == read_file(dir_ + "/made.db"));
+    EXPECT_EQ(names(dir_),
+              (std::vector<std::string>{"lib.db", "made.db", "old.db"}));
+  }
+}
+
+TEST_F(BuilderProcess, FullDiskWhileSpillingLeavesPathAsItWas) {
+  for (const char* tmpfile : {"", "fail"}) {
+    SCOPED_TRACE(*tmpfile ? "named files only" : "unnamed files");
+    run_result r = libmake(dir_ + "/old.db",
+                           {"QEF64_FAULTS_ENOSPC=1000",
+                            std::string("QEF64_FAULTS_TMPFILE=") + tmpfile});
+    EXPECT_EQ(r.status, 111);
+    EXPECT_EQ(r.err,
+              "libmake: " + dir_ + "/old.db: " + std::strerror(ENOSPC) + "\n");
+    EXPECT_EQ(names(dir_), std::vector<std::string>{"old.db"});
+    EXPECT_EQ(read_file(dir_ + "/old.db"), "old");
+  }
+}
+
+// Killed while spilling (its 20th write), as it reads the spill back at
+// commit, and with the database complete but not yet named (its fsync):
+// nothing of the build stays in the directory.
+TEST_F(BuilderProcess, KilledBuilderLeavesOnlyTheOldFile) {
+  if (!unnamed_files(dir_)) GTEST_SKIP() << "no O_TMPFILE here";
+  for (const char* at : {"write:20", "read:1", "fsync:1"}) {
+    SCOPED_TRACE(at);
+    run_result r =
+        libmake(dir_ + "/old.db", {std::string("QEF64_FAULTS_KILL=") + at});
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(names(dir_), std::vector<std::string>{"old.db"});
+    EXPECT_EQ(read_file(dir_ + "/old.db"), "old");
+  }
 }
 
 TEST_F(Api, CppLayerReportsErrorsAsSystemErrors) {

@@ -9,6 +9,13 @@
 //                            readers go by position
 //   QEF64_FAULTS_ENOSPC=n    writes to descriptors 3 and up fail with ENOSPC
 //                            once n bytes went to them: a full disk
+//   QEF64_FAULTS_TMPFILE=fail  opening a file without a name (O_TMPFILE)
+//                            fails with EOPNOTSUPP, as on a file system
+//                            that cannot make one
+//   QEF64_FAULTS_KILL=call:n the process kills itself with SIGKILL as it
+//                            makes its n-th call (call is read or write, on
+//                            descriptors 3 and up, or fsync), before the
+//                            call does anything: a crash at a known point
 //
 // Of the calls with a count above 0, about a quarter fail with EINTR before
 // anything moves, a quarter move one byte, a quarter a random part of the
@@ -16,11 +23,13 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -30,18 +39,27 @@ namespace {
 using read_fn = ssize_t (*)(int, void*, size_t);
 using write_fn = ssize_t (*)(int, const void*, size_t);
 using mmap_fn = void* (*)(void*, size_t, int, int, int, off_t);
+using fsync_fn = int (*)(int);
+using openat_fn = int (*)(int, const char*, int, ...);
+
+enum class kill_call { none, read, write, fsync };
 
 struct fault_state {
   bool ready;
   bool active;
   bool fail_mmap;
+  bool fail_tmpfile;
   std::uint64_t rng;
   std::int64_t enospc_after;  // -1: the disk never fills
   std::int64_t written;       // to descriptors 3 and up
   volatile std::uint64_t* count;
+  kill_call kill_at;
+  std::int64_t kill_countdown;  // calls of kill_at left before the kill
   read_fn real_read;
   write_fn real_write;
   mmap_fn real_mmap;
+  fsync_fn real_fsync;
+  openat_fn real_openat;
 };
 
 fault_state state;
@@ -52,6 +70,29 @@ void setup() {
   state.real_read = reinterpret_cast<read_fn>(dlsym(RTLD_NEXT, "read"));
   state.real_write = reinterpret_cast<write_fn>(dlsym(RTLD_NEXT, "write"));
   state.real_mmap = reinterpret_cast<mmap_fn>(dlsym(RTLD_NEXT, "mmap"));
+  state.real_fsync = reinterpret_cast<fsync_fn>(dlsym(RTLD_NEXT, "fsync"));
+  state.real_openat = reinterpret_cast<openat_fn>(dlsym(RTLD_NEXT, "openat64"));
+  const char* t = std::getenv("QEF64_FAULTS_TMPFILE");
+  state.fail_tmpfile = t != nullptr && std::strcmp(t, "fail") == 0;
+  const char* k = std::getenv("QEF64_FAULTS_KILL");
+  if (k != nullptr) {
+    const char* colon = std::strchr(k, ':');
+    std::size_t name_len =
+        colon != nullptr ? static_cast<std::size_t>(colon - k) : std::strlen(k);
+    const struct {
+      const char* name;
+      kill_call call;
+    } calls[] = {{"read", kill_call::read},
+                 {"write", kill_call::write},
+                 {"fsync", kill_call::fsync}};
+    for (const auto& c : calls) {
+      if (std::strlen(c.name) == name_len &&
+          std::strncmp(k, c.name, name_len) == 0)
+        state.kill_at = c.call;
+    }
+    state.kill_countdown =
+        colon != nullptr ? std::strtoll(colon + 1, nullptr, 10) : 1;
+  }
   const char* seed = std::getenv("QEF64_FAULTS_SEED");
   if (seed != nullptr) {
     state.active = true;
@@ -83,6 +124,13 @@ std::uint64_t next_random() {
   return x * 2685821657736338717ULL;
 }
 
+// Ends the process at the planned call.
+void maybe_kill(kill_call call) {
+  if (state.kill_at == call && --state.kill_countdown == 0) {
+    kill(getpid(), SIGKILL);
+  }
+}
+
 void counted() {
   if (state.count != nullptr) *state.count = *state.count + 1;
 }
@@ -112,6 +160,7 @@ std::int64_t disturb(size_t n) {
 
 extern "C" ssize_t read(int fd, void* buf, size_t n) {
   setup();
+  if (fd >= 3) maybe_kill(kill_call::read);
   std::int64_t k = disturb(n);
   if (k == -1) {
     errno = EINTR;
@@ -122,6 +171,7 @@ extern "C" ssize_t read(int fd, void* buf, size_t n) {
 
 extern "C" ssize_t write(int fd, const void* buf, size_t n) {
   setup();
+  if (fd >= 3) maybe_kill(kill_call::write);
   if (fd >= 3 && state.enospc_after >= 0 && n > 0) {
     std::int64_t room = state.enospc_after - state.written;
     if (room <= 0) {
@@ -148,4 +198,27 @@ extern "C" void* mmap(void* addr, size_t len, int prot, int flags, int fd,
     return MAP_FAILED;
   }
   return state.real_mmap(addr, len, prot, flags, fd, off);
+}
+
+extern "C" int fsync(int fd) {
+  setup();
+  maybe_kill(kill_call::fsync);
+  return state.real_fsync(fd);
+}
+
+// With 64-bit file offsets, callers of openat call openat64.
+extern "C" int openat64(int dir, const char* path, int flags, ...) {
+  setup();
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    std::va_list ap;
+    va_start(ap, flags);
+    mode = static_cast<mode_t>(va_arg(ap, int));
+    va_end(ap);
+  }
+  if (state.fail_tmpfile && (flags & O_TMPFILE) == O_TMPFILE) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return state.real_openat(dir, path, flags, mode);
 }

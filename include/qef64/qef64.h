@@ -4,8 +4,8 @@
  * its records, build a new database and put it in place atomically. C99;
  * usable from C, C++ and any foreign-function interface that calls C.
  *
- * A database is built once, in one pass, under a temporary name beside its
- * final path, made durable and renamed over that path. It is never changed
+ * A database is built once, in one pass, into a file beside its final path,
+ * made durable and renamed over that path. It is never changed
  * in place, so a reader that has a database open keeps its contents for as
  * long as it keeps it open, whatever replaces the file at the path.
  *
@@ -162,38 +162,61 @@ uint64_t qef64_shard_hash(const void *key, size_t key_len);
 /* ---- Building ---------------------------------------------------------- */
 
 /* Starts a database that qef64_builder_commit will put at path. The records
- * go into a new temporary file in the directory of path, created under a
- * unique name (".NAME.tmp.*", never following a symbolic link). When path
- * names an existing file, the temporary file gets its permission bits, and
- * its owner and group where the process may set them; otherwise mode 0644
- * as reduced by the umask. *b is the new handle, or NULL on failure.
- * Results: 0; the errno of creating the temporary file (ENOENT when the
- * directory does not exist, EACCES, ...). */
+ * go into a new file in the directory of path that has no name while it is
+ * written (O_TMPFILE), so that a process killed at any moment leaves
+ * nothing behind; where the file system cannot make such a file, into one
+ * created under a unique name (".NAME.tmp.*", never following a symbolic
+ * link) and removed after any failure. When path names an existing file,
+ * the new file gets its permission bits, and its owner and group where the
+ * process may set them; otherwise mode 0644 as reduced by the umask. *b is
+ * the new handle, or NULL on failure.
+ * Results: 0; the errno of creating the file (ENOENT when the directory
+ * does not exist, EACCES, ...). */
 int qef64_builder_open(const char *path, qef64_builder **b);
+
+/* Sets the memory the builder may use for its index, in bytes: 64 MiB
+ * (67108864) unless set. The index takes 16 bytes per record; what does not
+ * fit goes, table by table in large writes, to a spill file without a name
+ * in the directory of path (made when first needed), and is read back at
+ * commit. The database is the same whatever the budget; a smaller one costs
+ * disk space (about 16 bytes per record beyond it) and some time. The budget
+ * covers the index while records are added and at commit, which builds one
+ * of the 256 tables at a time and needs 48 bytes per record of the largest
+ * one: a budget below that is exceeded by it. Below about 8 KiB, 0
+ * included, the builder keeps one entry per table in memory and spills all
+ * others: the least memory it can build in. The handle itself takes about
+ * 30 KiB beside the budget.
+ * Call it before the first qef64_builder_add.
+ * Results: 0; EINVAL after a record was added (the builder stays usable);
+ * EBUSY in another process; the builder's earlier failure. */
+int qef64_builder_set_memory(qef64_builder *b, uint64_t bytes);
 
 /* Appends one record. Records of one key are found later in the order
  * added. key and data may be NULL when their length is 0.
  * Results: 0; ENOMEM when a length or the file would pass 2^60 - 1 bytes, or
- * memory runs out; the errno of a failed write (ENOSPC, ...); EBUSY when
- * the builder was made by another process (inherited across fork). After a
- * failure the builder only reports that failure again: commit it or abort
- * it to free it. */
+ * memory runs out; the errno of a failed write to the database or to the
+ * spill file (ENOSPC, ...); EBUSY when the builder was made by another
+ * process (inherited across fork). After a failure the builder only
+ * reports that failure again: commit it or abort it to free it. */
 int qef64_builder_add(qef64_builder *b, const void *key, size_t key_len,
                       const void *data, size_t data_len);
 
-/* Finishes the database and puts it in place: writes the hash tables and
- * the header, fsync(2)s and closes the file, renames it onto path (readers
- * see the old file or the new one, never a mix) and fsync(2)s the directory.
- * The file is byte for byte what qef64make builds from the same records in
- * the same order. Frees b in every case.
- * Results: 0; the first failure of the builder or of these steps, after
- * which the temporary file is removed and path is untouched; or the errno
- * of the directory's fsync(2), in which case path already names the new
- * file but the rename may not have reached the disk. */
+/* Finishes the database and puts it in place: reads back what was spilled,
+ * writes the hash tables and the header, fsync(2)s the file, gives it a
+ * temporary name if it has none, closes it, renames it onto path (readers
+ * see the old file or the new one, never a mix) and fsync(2)s the
+ * directory. The file is byte for byte what qef64make builds from the same
+ * records in the same order, whatever the memory budget. Frees b in every
+ * case.
+ * Results: 0; the first failure of the builder or of these steps (ENOSPC,
+ * or EIO from reading the spill file back, ...), after which no file of the
+ * build is left and path is untouched; or the errno of the directory's
+ * fsync(2), in which case path already names the new file but the rename
+ * may not have reached the disk. */
 int qef64_builder_commit(qef64_builder *b);
 
-/* Abandons the build: removes the temporary file, leaves path untouched and
- * frees b. In a process that inherited the builder across fork, only frees
+/* Abandons the build: removes the files of the build, leaves path untouched
+ * and frees b. In a process that inherited the builder across fork, only frees
  * this process's copy. NULL is ignored. */
 void qef64_builder_abort(qef64_builder *b);
 

@@ -9,7 +9,7 @@
 //   for (std::string_view d : db.get_all("key")) ...    // in the order added
 //   for (const auto& [key, data] : db) ...              // every record
 //
-//   qef64::builder b("x.db");  // a temporary file beside x.db
+//   qef64::builder b("x.db");  // a file beside x.db, without a name yet
 //   b.add("key", "data");
 //   b.commit();                // durable, then renamed onto x.db
 //
@@ -198,7 +198,7 @@ class database {
 
 class builder {
  public:
-  // Creates the temporary file beside path; throws std::system_error.
+  // Creates the file of the build beside path; throws std::system_error.
   explicit builder(const char* path) {
     int rc = qef64_builder_open(path, &b_);
     if (rc != 0) throw_error(rc, path);
@@ -215,9 +215,16 @@ class builder {
   }
   builder(const builder&) = delete;
   builder& operator=(const builder&) = delete;
-  // A builder neither committed nor aborted is aborted: the temporary file
-  // goes, the path stays as it was.
+  // A builder neither committed nor aborted is aborted: the files of the
+  // build go, the path stays as it was.
   ~builder() { abort(); }
+
+  // The memory for the index, in bytes (64 MiB unless set); before the
+  // first add. See qef64_builder_set_memory.
+  void set_memory(std::uint64_t bytes) {
+    int rc = qef64_builder_set_memory(live(), bytes);
+    if (rc != 0) throw_error(rc, "qef64_builder_set_memory");
+  }
 
   void add(std::string_view key, std::string_view data) {
     int rc = qef64_builder_add(live(), key.data(), key.size(), data.data(),
