@@ -177,8 +177,7 @@ for p in ${BENCH_ENGINE:-tiny real}; do
   [ -s "$data/$p.txt" ] && engine_sets="$engine_sets $p=$data/$p.txt"
 done
 for p in $batch_profiles; do
-  case " $engine_sets " in *" $p="*) continue ;; esac
-  say "$p: generating input for the batched lookups"
+  say "$p: input for the batched lookups"
   in=$(input "$p")
   engine_sets="$engine_sets batch:$p=$in"
 done
