@@ -78,6 +78,12 @@ python: configure
 	$(CMAKE) -S . -B $(BUILD) -DQEF64_PYTHON=$(PYTHON)
 	$(CMAKE) --build $(BUILD) --target qef64_python -j $(JOBS)
 
+# An interpreter named on the command line is the one install and package
+# serve (otherwise the one configured, by default /usr/bin/python3).
+ifeq ($(origin PYTHON),command line)
+install package: python
+endif
+
 # What the Python tests need besides the interpreter, installed (as root)
 # before the build is configured, so that the package is built and tested.
 python-deps:

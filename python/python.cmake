@@ -1,6 +1,10 @@
 # The Python package qef64 for one interpreter, QEF64_PYTHON: the extension
 # qef64._qef64 over the static library, gathered with the package's Python
-# files into build/python/ (make python), and its tests.
+# files into build/python/ (make python), installed as the component
+# python (the Debian package python3-qef64), and its tests.
+#
+# Included, not added as a subdirectory, from the top-level CMakeLists.txt:
+# the CPack settings below must reach cmake/install.cmake.
 
 # Debian's Python packages serve /usr/bin/python3 only; a python3 found
 # first on PATH may be another build, so the default is named.
@@ -54,6 +58,47 @@ foreach(file ${qef64_python_files})
     ${qef64_python_dir}/${file} COPYONLY)
 endforeach()
 
+# Installed under the prefix where the interpreter looks for packages: for
+# Debian's, lib/python3.X/dist-packages, which it searches under /usr/local
+# (make install) and under /usr (the .deb); for any other, the
+# site-packages of its layout (make install PREFIX=its prefix).
+execute_process(COMMAND ${Python3_EXECUTABLE} -c [[
+import sysconfig
+if 'deb_system' in sysconfig.get_scheme_names():
+    print('lib/python%s/dist-packages' % sysconfig.get_config_var('py_version_short'))
+else:
+    print(sysconfig.get_path('platlib', 'posix_prefix',
+                             vars={'base': '', 'platbase': ''}).lstrip('/'))
+]] OUTPUT_VARIABLE qef64_python_site OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(QEF64_PYTHON_INSTALL_DIR "" CACHE STRING
+  "Where to install the package qef64, relative to the prefix (empty: the interpreter's own place)")
+if(QEF64_PYTHON_INSTALL_DIR)
+  set(qef64_python_site ${QEF64_PYTHON_INSTALL_DIR})
+endif()
+message(STATUS "python: qef64 for ${QEF64_PYTHON} ${Python3_VERSION}, installed into <prefix>/${qef64_python_site}")
+
+install(TARGETS qef64_python LIBRARY DESTINATION ${qef64_python_site}/qef64
+  COMPONENT python)
+list(TRANSFORM qef64_python_files PREPEND ${CMAKE_CURRENT_LIST_DIR}/qef64/
+  OUTPUT_VARIABLE qef64_python_sources)
+install(FILES ${qef64_python_sources}
+  DESTINATION ${qef64_python_site}/qef64 COMPONENT python)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/qef64-python.3
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT python)
+
+math(EXPR qef64_python_next "${Python3_VERSION_MINOR} + 1")
+list(APPEND QEF64_EXTRA_COMPONENTS python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-qef64)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# The extension is built for one minor version of the interpreter.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+  "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${qef64_python_next}), libc6")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "read-only hash-indexed key-value database files: Python 3 package
+The package qef64: open database files as read-only mappings of bytes keys,
+with zero-copy views and batched lookups, and build them safely (a
+temporary file, fsync, rename). Needs no other qef64 package.")
+
 if(QEF64_TESTS)
   set(qef64_python_env
     PYTHONPATH=${PROJECT_BINARY_DIR}/python
@@ -82,6 +127,9 @@ if(QEF64_TESTS)
       set_tests_properties(Python.NotSanitized PROPERTIES
         SKIP_REGULAR_EXPRESSION "skipped:")
     endif()
+  else()
+    # Installs the package and imports it from there: a plain build only.
+    list(APPEND qef64_python_tests install)
   endif()
   foreach(name ${qef64_python_tests})
     # -X dev: the debug memory allocator and checks of API misuse, such as
@@ -92,4 +140,13 @@ if(QEF64_TESTS)
     set_tests_properties(Python.${name} PROPERTIES
       ENVIRONMENT "${qef64_python_env}" TIMEOUT 600)
   endforeach()
+  if(TEST Python.install)
+    set_tests_properties(Python.install PROPERTIES ENVIRONMENT
+      "${qef64_python_env};QEF64_BUILD_DIR=${PROJECT_BINARY_DIR};QEF64_CMAKE=${CMAKE_COMMAND};QEF64_INSTALL_PREFIX=${CMAKE_INSTALL_PREFIX};QEF64_PYTHON_SITE=${qef64_python_site}")
+  endif()
+  if(TARGET install_test)
+    # The install and package checks look for the package too.
+    target_compile_definitions(install_test PRIVATE
+      QEF64_PYTHON_SITE="${qef64_python_site}")
+  endif()
 endif()
