@@ -128,7 +128,9 @@ if(QEF64_TESTS)
         SKIP_REGULAR_EXPRESSION "skipped:")
     endif()
   else()
-    # Installs the package and imports it from there: a plain build only.
+    # Installs the package, and builds a copy of the sources with pip in a
+    # fresh virtual environment: a plain build only, since pip compiles with
+    # the interpreter's flags.
     list(APPEND qef64_python_tests install)
   endif()
   foreach(name ${qef64_python_tests})
