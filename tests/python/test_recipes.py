@@ -1,7 +1,13 @@
-"""Databases built in Python against qef64make's."""
+"""Databases built in Python against qef64make's, and the README's recipe."""
+
+import os
+import re
+import subprocess
+import sys
 
 import qef64
-from support import TempDirTest, framing, random_records, run_tool, seeded, tool
+from support import (SOURCE_DIR, TempDirTest, framing, random_records, run_tool,
+                     seeded, tool)
 
 
 class SameBytesAsQef64make(TempDirTest):
@@ -24,3 +30,38 @@ class SameBytesAsQef64make(TempDirTest):
                 with open(self.path(name), "rb") as f:
                     self.assertEqual(f.read(), expected, (n, name))
 
+
+class TabSeparatedRecipe(TempDirTest):
+    def recipe(self):
+        """The tab-separated recipe of the README, as its reader copies it."""
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        found = re.search(r"### Converting a tab-separated file\n.*?```python\n(.*?)```",
+                          readme, re.S)
+        self.assertIsNotNone(found, "README.md lacks the recipe")
+        path = self.path("tsv2qef64.py")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(found.group(1))
+        return path
+
+    def test_recipe_builds_what_each_line_says(self):
+        lines = ["Asunción\tParaguay", "Zürich\tSwitzerland", "Asunción\tcapital",
+                 "no tab here", "\tempty key", "tabs\tin\tvalue", "ünïcödé\t"]
+        tsv = self.path("places.tsv")
+        with open(tsv, "wb") as f:
+            f.write("\n".join(lines).encode() + b"\n")
+        db_path = self.path("places.db")
+        # The interpreter, unlike the programs, keeps whatever is preloaded.
+        result = subprocess.run([sys.executable, self.recipe(), tsv, db_path],
+                                capture_output=True, check=False)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with qef64.open(db_path) as db:
+            self.assertEqual(db.get_all("Asunción".encode()), [b"Paraguay", b"capital"])
+            self.assertEqual(db[b"no tab here"], b"")
+            self.assertEqual(db[b""], b"empty key")
+            self.assertEqual(db[b"tabs"], b"in\tvalue")
+            self.assertEqual(len(db), len(lines))
+        # The command line finds the same bytes.
+        with open(db_path, "rb") as f:
+            got = run_tool([tool("qef64get"), "Asunción", "1"], stdin=f)
+        self.assertEqual((got.returncode, got.stdout), (0, b"capital"))
