@@ -93,6 +93,18 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 # The extension is built for one minor version of the interpreter.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
   "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${qef64_python_next}), libc6")
+# Maintainer scripts that byte-compile the package and clean up after it;
+# the packages install under /usr (cmake/install.cmake).
+foreach(script postinst prerm)
+  set(package python3-qef64)
+  set(site /usr/${qef64_python_site})
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
+    ${PROJECT_BINARY_DIR}/python/debian/${script} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+      GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/python/debian/${script})
+endforeach()
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
   "read-only hash-indexed key-value database files: Python 3 package
 The package qef64: open database files as read-only mappings of bytes keys,

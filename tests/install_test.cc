@@ -282,6 +282,14 @@ TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
   EXPECT_EQ(depends["python3-qef64"].rfind("python3 (>= 3.", 0), 0u)
       << depends["python3-qef64"];
   EXPECT_EQ(depends["python3-qef64"].find("libqef64"), std::string::npos);
+  // Byte-compiled files of imports as root go with the package.
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().filename().string().rfind("python3-qef64_", 0) != 0)
+      continue;
+    std::string prerm =
+        shell("dpkg-deb -I " + sh_quote(entry.path().string()) + " prerm").out;
+    EXPECT_NE(prerm.find(site + "__pycache__"), std::string::npos) << prerm;
+  }
 #endif
 }
 
