@@ -8,6 +8,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 SAN_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
+PYTHON ?= /usr/bin/python3
 
 .PHONY: all build configure demo test test-sanitize fuzz fuzz-smoke bench \
 	bench-run install package clean
@@ -68,3 +69,27 @@ package: build
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+
+.PHONY: python python-deps
+
+# The Python package for $(PYTHON), into $(BUILD)/python/qef64:
+#   PYTHONPATH=$(BUILD)/python $(PYTHON) -c 'import qef64'
+python: configure
+	$(CMAKE) -S . -B $(BUILD) -DQEF64_PYTHON=$(PYTHON)
+	$(CMAKE) --build $(BUILD) --target qef64_python -j $(JOBS)
+
+# An interpreter named on the command line is the one install and package
+# serve (otherwise the one configured, by default /usr/bin/python3).
+ifeq ($(origin PYTHON),command line)
+install package: python
+endif
+
+# What the Python tests need besides the interpreter, installed (as root)
+# before the build is configured, so that the package is built and tested.
+python-deps:
+	sh tests/python/deps.sh $(PYTHON)
+
+ifneq ($(filter test,$(MAKECMDGOALS)),)
+$(BUILD)/CMakeCache.txt: | python-deps
+endif
+test-sanitize: python-deps

@@ -23,17 +23,23 @@
 #                   budget) is compared with qef64make: wall time, max RSS,
 #                   identical output, bytes spilled (default "tiny10m
 #                   tiny50m"; empty to skip). Its section of the report is
-#                   replaced on its own, so BENCH_PROFILES= BENCH_BUILDER=...
-#                   reruns it alone and keeps the rest of the report
+#                   replaced on its own, so BENCH_PROFILES= BENCH_BATCH=
+#                   BENCH_PYTHON= BENCH_BUILDER=... reruns it alone and
+#                   keeps the rest of the report
 #   BENCH_BUILDER_RUNS  timed runs of each (default 3 for tiny10m after one
 #                   warm-up, 1 for larger profiles without one)
 #   BENCH_BATCH     profiles of the batched-lookup rows of the engine
 #                   benchmark (default "tiny10k tiny tiny10m", generated
 #                   when needed; empty to skip)
+#   BENCH_PYTHON    profiles of the Python package's rows (default "tiny
+#                   tiny10m"; empty to skip), run by PYTHON (default
+#                   /usr/bin/python3) with BUILD_DIR/python on its path;
+#                   BENCH_PY_RUNS, BENCH_PY_LOOKUPS: see bench/python_bench.py
 #
 # Each part of the report (the main table, the batched lookups, the
-# builder) is replaced only when it ran: BENCH_PROFILES= BENCH_BUILDER=
-# reruns the batched lookups alone and keeps the rest.
+# builder, Python) is replaced only when it ran: BENCH_PROFILES=
+# BENCH_BUILDER= BENCH_PYTHON= reruns the batched lookups alone and keeps
+# the rest.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -43,6 +49,7 @@ data=${BENCH_DATA:-$build/bench-data}
 profiles=${BENCH_PROFILES-tiny medium large real}
 builder_profiles=${BENCH_BUILDER-tiny10m tiny50m}
 batch_profiles=${BENCH_BATCH-tiny10k tiny tiny10m}
+python_profiles=${BENCH_PYTHON-tiny tiny10m}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
@@ -216,11 +223,36 @@ elif [ ! -x "$bin/engine_bench" ]; then
   say "engine_bench not built (libbenchmark-dev missing); skipped"
 fi
 
+# The Python package against dict, py-lmdb and sqlite3, every row in one
+# interpreter; each profile's database built here from its record text.
+python=${PYTHON:-/usr/bin/python3}
+py_sets=""
+for p in $python_profiles; do
+  if ! PYTHONPATH=$build/python "$python" -c 'import qef64' 2>/dev/null; then
+    say "python: no package qef64 in $build/python for $python" \
+      "(python3-dev missing?); skipped"
+    break
+  fi
+  in=$(input "$p")
+  if ! [ "$data/$p.db" -nt "$in" ]; then
+    "$bin/qef64make" "$data/$p.db" "$data/$p.tmp" < "$in"
+  fi
+  py_sets="$py_sets $p=$data/$p.db"
+done
+if [ -n "$py_sets" ]; then
+  say "python:$py_sets"
+  # shellcheck disable=SC2086
+  PYTHONPATH=$build/python "$python" "$here/python_bench.py" "$data/python" \
+    $py_sets > "$data/python.new"
+  rm -rf "$data/python"
+fi
+
 # The report: the main table of ratios, ours over what it is measured
 # against, then a section per further benchmark. A part that did not run
 # keeps its text from the report as it was.
 batch_heading="## Batched lookups"
 builder_heading="## The library's builder in bounded memory"
+python_heading="## Python"
 # old_part HEADING: that section of the current report ("" for the main
 # part before the first section), trailing blank lines dropped.
 old_part() {
@@ -328,7 +360,7 @@ if [ -n "$batch_profiles" ]; then
   echo "the size of the file, 16 keys in flight; f: b from two threads on"
   echo "one database. Nanoseconds per key, median of ${BENCH_REPS:-5}"
   echo "repetitions (min-max). Rerun this section alone with"
-  echo "\`BENCH_PROFILES= BENCH_BUILDER= make bench-run\`."
+  echo "\`BENCH_PROFILES= BENCH_BUILDER= BENCH_PYTHON= make bench-run\`."
   echo
   awk '
     $1 ~ /^engine\.batch/ {
@@ -399,7 +431,8 @@ if [ -n "$builder_profiles" ]; then
   echo "timed runs (min-max). Max RSS as \`wait4\` reports it. Spilled and read"
   echo "back: bytes to and from the spill file, from \`/proc/self/io\`."
   echo "Rerun this section alone with"
-  echo "\`BENCH_PROFILES= BENCH_BUILDER=\"tiny10m tiny50m\" make bench-run\`."
+  echo "\`BENCH_PROFILES= BENCH_BATCH= BENCH_PYTHON="
+  echo "BENCH_BUILDER=\"tiny10m tiny50m\" make bench-run\`."
   echo
   awk '
     { med[$1] = $2; lo[$1] = $3; hi[$1] = $4; rss[$1] = $5
@@ -428,9 +461,15 @@ else
   old_part "$builder_heading" > "$data/builder.md"
 fi
 
+if [ -n "$py_sets" ]; then
+  mv "$data/python.new" "$data/python.md"
+else
+  old_part "$python_heading" > "$data/python.md"
+fi
+
 # The parts that have text, one blank line between them.
 rm -f "$data/results.md.part"
-for part in main batch builder; do
+for part in main batch builder python; do
   [ -s "$data/$part.md" ] || continue
   [ -s "$data/results.md.part" ] && echo >> "$data/results.md.part"
   cat "$data/$part.md" >> "$data/results.md.part"

@@ -106,6 +106,10 @@ TEST_F(InstallTree, PlacesEverythingUnderPrefixInsideDestdir) {
   EXPECT_TRUE(file_exists(lib + "libqef64.so"));
   EXPECT_TRUE(file_exists(lib + "cmake/qef64/qef64Config.cmake"));
   EXPECT_TRUE(file_exists(lib + "cmake/qef64/qef64ConfigVersion.cmake"));
+#ifdef QEF64_PYTHON_SITE
+  EXPECT_TRUE(file_exists(root + QEF64_PYTHON_SITE "/qef64/__init__.py"));
+  EXPECT_TRUE(file_exists(root + "share/man/man3/qef64-python.3"));
+#endif
 
   // The staging directory is not part of the paths the .pc file names.
   std::string pc = read_file(lib + "pkgconfig/qef64.pc");
@@ -266,6 +270,27 @@ TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
   }
   EXPECT_TRUE(holds("qef64-tools", "share/man/man5/qef64.5\n"));
   EXPECT_EQ(depends["qef64-tools"], "libc6\n");
+#ifdef QEF64_PYTHON_SITE
+  // The Python package stands alone: the library is compiled into it.
+  ASSERT_EQ(lists.count("python3-qef64"), 1u);
+  std::string site = QEF64_PYTHON_SITE "/qef64/";
+  EXPECT_TRUE(holds("python3-qef64", site + "__init__.py\n"));
+  EXPECT_TRUE(holds("python3-qef64", site + "__init__.pyi\n"));
+  EXPECT_TRUE(holds("python3-qef64", site + "py.typed\n"));
+  EXPECT_TRUE(holds("python3-qef64", site + "_qef64.")) << lists["python3-qef64"];
+  EXPECT_TRUE(holds("python3-qef64", "share/man/man3/qef64-python.3\n"));
+  EXPECT_EQ(depends["python3-qef64"].rfind("python3 (>= 3.", 0), 0u)
+      << depends["python3-qef64"];
+  EXPECT_EQ(depends["python3-qef64"].find("libqef64"), std::string::npos);
+  // Byte-compiled files of imports as root go with the package.
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path().filename().string().rfind("python3-qef64_", 0) != 0)
+      continue;
+    std::string prerm =
+        shell("dpkg-deb -I " + sh_quote(entry.path().string()) + " prerm").out;
+    EXPECT_NE(prerm.find(site + "__pycache__"), std::string::npos) << prerm;
+  }
+#endif
 }
 
 // groff's warnings catch what a reader of the page would see broken:
@@ -278,7 +303,7 @@ TEST(ManPages, FormatWithoutGroffWarnings) {
     if (ext == ".1" || ext == ".3" || ext == ".5")
       pages.push_back(entry.path().string());
   }
-  EXPECT_EQ(pages.size(), 7u);
+  EXPECT_EQ(pages.size(), 8u);
   for (const std::string& page : pages) {
     run_result r =
         run({"/bin/sh", "-c", "groff -man -ww -z " + sh_quote(page)}, "");
