@@ -60,6 +60,15 @@ int add_builder_type(PyObject* module);
 PyObject* open_database(PyObject* module, PyObject* path);
 PyObject* build_database(PyObject* module, PyObject* const* args,
                          Py_ssize_t nargs);
+// get_many_sharded(shards, keys): the first record of each key from the
+// shard its shard hash names, one qef64_get_many per shard.
+PyObject* get_many_sharded(PyObject* module, PyObject* const* args,
+                           Py_ssize_t nargs);
+
+// The packed records that partition() makes and Builder.add_packed() takes,
+// back to back: key length and data length, 8 bytes each, little-endian,
+// then the key and the data. They never leave the package's processes.
+constexpr Py_ssize_t packed_head = 16;
 
 // A bytes-like argument as a pointer and a length. bytes are read in place;
 // any other buffer (bytearray, memoryview, mmap, ...) is exported until

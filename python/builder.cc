@@ -10,6 +10,7 @@
 // the parent's temporary file.
 
 #include <cerrno>
+#include <cstdint>
 
 #include "python/binding.h"
 
@@ -59,11 +60,19 @@ int usable(builder_object* bo) {
 }
 
 PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* keywords[] = {"path", nullptr};
+  static const char* keywords[] = {"path", "memory", nullptr};
   PyObject* path_arg;
-  if (PyArg_ParseTupleAndKeywords(args, kwds, "O:Builder",
-                                  const_cast<char**>(keywords), &path_arg) == 0)
+  PyObject* memory_arg = Py_None;
+  if (PyArg_ParseTupleAndKeywords(args, kwds, "O|$O:Builder",
+                                  const_cast<char**>(keywords), &path_arg,
+                                  &memory_arg) == 0)
     return nullptr;
+  unsigned long long memory = 0;
+  if (memory_arg != Py_None) {
+    memory = PyLong_AsUnsignedLongLong(memory_arg);
+    if (memory == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+      return nullptr;
+  }
   PyObject* path = PyOS_FSPath(path_arg);
   if (path == nullptr) return nullptr;
   PyObject* encoded = nullptr;
@@ -76,6 +85,13 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   int rc;
   PyThreadState* unlocked = PyEval_SaveThread();
   rc = qef64_builder_open(name, &b);
+  if (rc == 0 && memory_arg != Py_None) {
+    rc = qef64_builder_set_memory(b, memory);
+    if (rc != 0) {
+      qef64_builder_abort(b);
+      b = nullptr;
+    }
+  }
   PyEval_RestoreThread(unlocked);
   Py_DECREF(encoded);
   if (rc != 0) {
@@ -229,6 +245,57 @@ PyObject* builder_add_many(PyObject* self, PyObject* pairs) {
   Py_RETURN_NONE;
 }
 
+// Adds the packed records of one run without the GIL: their count, or -1
+// with *rc the failure (EINVAL for records that do not fit the run).
+Py_ssize_t add_run(qef64_builder* b, const char* p, Py_ssize_t len, int* rc) {
+  Py_ssize_t added = 0;
+  while (len > 0) {
+    std::uint64_t k = 0, v = 0;
+    if (len < packed_head) break;
+    for (int i = 7; i >= 0; i--) {
+      k = (k << 8) | static_cast<unsigned char>(p[i]);
+      v = (v << 8) | static_cast<unsigned char>(p[8 + i]);
+    }
+    auto room = static_cast<std::uint64_t>(len - packed_head);
+    if (k > room || v > room - k) break;
+    *rc = qef64_builder_add(b, p + packed_head, static_cast<size_t>(k),
+                            p + packed_head + k, static_cast<size_t>(v));
+    if (*rc != 0) return -1;
+    Py_ssize_t step = packed_head + static_cast<Py_ssize_t>(k + v);
+    p += step;
+    len -= step;
+    added++;
+  }
+  if (len == 0) return added;
+  *rc = EINVAL;
+  return -1;
+}
+
+PyObject* builder_add_packed(PyObject* self, PyObject* run) {
+  builder_object* bo = as_builder(self);
+  byte_arg r;
+  if (byte_arg_get(run, &r, "packed run", true) == -1) return nullptr;
+  if (usable(bo) == -1) {
+    byte_arg_release(&r);
+    return nullptr;
+  }
+  int rc = 0;
+  qef64_builder* b = bo->b;
+  bo->busy = true;
+  PyThreadState* unlocked = PyEval_SaveThread();
+  Py_ssize_t added = add_run(b, r.data, r.len, &rc);
+  PyEval_RestoreThread(unlocked);
+  bo->busy = false;
+  byte_arg_release(&r);
+  if (added == -1 && rc == EINVAL) {
+    PyErr_SetString(PyExc_ValueError,
+                    "add_packed() takes records as partition() packs them");
+    return nullptr;
+  }
+  if (added == -1) return raise_result(rc, bo->path);
+  return PyLong_FromSsize_t(added);
+}
+
 PyObject* builder_commit(PyObject* self, PyObject*) {
   builder_object* bo = as_builder(self);
   if (usable(bo) == -1) return nullptr;
@@ -299,6 +366,12 @@ PyDoc_STRVAR(add_many_doc,
              "Append a record for each (key, value) pair of pairs, any\n"
              "iterable, in order. Other threads run while the records are\n"
              "written.");
+PyDoc_STRVAR(add_packed_doc,
+             "add_packed($self, run, /)\n--\n\n"
+             "Append the records of one run that qef64.partition() packed, in\n"
+             "order, without the GIL; return their number. A run that is not\n"
+             "packed records raises ValueError, after the records before the\n"
+             "damage.");
 PyDoc_STRVAR(commit_doc,
              "commit($self, /)\n--\n\n"
              "Finish the database and put it in place: the file is written\n"
@@ -322,6 +395,7 @@ PyDoc_STRVAR(reduce_doc,
 PyMethodDef builder_methods[] = {
     {"add", as_method(builder_add), METH_FASTCALL, add_doc},
     {"add_many", builder_add_many, METH_O, add_many_doc},
+    {"add_packed", builder_add_packed, METH_O, add_packed_doc},
     {"commit", builder_commit, METH_NOARGS, commit_doc},
     {"abort", builder_abort, METH_NOARGS, abort_doc},
     {"__enter__", builder_enter, METH_NOARGS, enter_doc},
@@ -331,11 +405,12 @@ PyMethodDef builder_methods[] = {
 
 PyDoc_STRVAR(
     builder_doc,
-    "Builder(path)\n--\n\n"
+    "Builder(path, *, memory=None)\n--\n\n"
     "A new database for path, written into a temporary file in the\n"
     "same directory: one without a name until commit() where the file\n"
-    "system can make one, \".NAME.tmp.*\" elsewhere. Beyond 64 MiB, its\n"
-    "index spills to another nameless file there. The database is the\n"
+    "system can make one, \".NAME.tmp.*\" elsewhere. Beyond memory\n"
+    "bytes (default 64 MiB), its index spills to another nameless file\n"
+    "there, whatever the number of records. The database is the\n"
     "same, byte for byte, as qef64make builds from the same records.\n\n"
     "    with qef64.Builder(path) as b:\n"
     "        b.add(key, value)\n"

@@ -52,7 +52,7 @@ set_target_properties(qef64_python PROPERTIES
   LINKER_LANGUAGE C)
 target_link_options(qef64_python PRIVATE -Wl,--exclude-libs,ALL)
 
-set(qef64_python_files __init__.py __init__.pyi py.typed)
+set(qef64_python_files __init__.py __init__.pyi py.typed sharded.py dask.py)
 foreach(file ${qef64_python_files})
   configure_file(${CMAKE_CURRENT_LIST_DIR}/qef64/${file}
     ${qef64_python_dir}/${file} COPYONLY)
@@ -93,6 +93,8 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 # The extension is built for one minor version of the interpreter.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
   "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${qef64_python_next}), libc6")
+# qef64.dask, the sharded build on a Dask cluster, wants Dask.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-dask, python3-distributed")
 # Maintainer scripts that byte-compile the package and clean up after it;
 # the packages install under /usr (cmake/install.cmake).
 foreach(script postinst prerm)
@@ -117,7 +119,7 @@ if(QEF64_TESTS)
     QEF64_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
     QEF64_SOURCE_DIR=${PROJECT_SOURCE_DIR}
     PYTHONDONTWRITEBYTECODE=1)
-  set(qef64_python_tests mapping builder lifetime recipes)
+  set(qef64_python_tests mapping builder lifetime recipes sharded)
   if(QEF64_SANITIZE)
     # A sanitized extension needs the sanitizer's runtime loaded before
     # anything else in the (plain) interpreter.
@@ -142,8 +144,9 @@ if(QEF64_TESTS)
   else()
     # Installs the package, and builds a copy of the sources with pip in a
     # fresh virtual environment: a plain build only, since pip compiles with
-    # the interpreter's flags.
-    list(APPEND qef64_python_tests install)
+    # the interpreter's flags. The Dask build, whose worker processes would
+    # each load the sanitizer runtime, also runs on the plain build only.
+    list(APPEND qef64_python_tests install dask)
   endif()
   foreach(name ${qef64_python_tests})
     # -X dev: the debug memory allocator and checks of API misuse, such as

@@ -277,6 +277,8 @@ TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
   EXPECT_TRUE(holds("python3-qef64", site + "__init__.py\n"));
   EXPECT_TRUE(holds("python3-qef64", site + "__init__.pyi\n"));
   EXPECT_TRUE(holds("python3-qef64", site + "py.typed\n"));
+  EXPECT_TRUE(holds("python3-qef64", site + "sharded.py\n"));
+  EXPECT_TRUE(holds("python3-qef64", site + "dask.py\n"));
   EXPECT_TRUE(holds("python3-qef64", site + "_qef64.")) << lists["python3-qef64"];
   EXPECT_TRUE(holds("python3-qef64", "share/man/man3/qef64-python.3\n"));
   EXPECT_EQ(depends["python3-qef64"].rfind("python3 (>= 3.", 0), 0u)

@@ -25,6 +25,10 @@ Building::
 
     qef64.build("colors.db", pairs)         # the same in one call
 
+Past one file, a sharded set spreads the records over several databases
+(qef64.sharded), built in one process by ``qef64.build_sharded`` or on a
+Dask cluster by ``qef64.dask.build``, and read by ``qef64.open_sharded``.
+
 Keys and values are bytes-like objects (bytes, bytearray, memoryview,
 mmap); str is refused with TypeError: encode it first. Failures raise
 OSError with the system's errno (FileNotFoundError for a missing file),
@@ -32,6 +36,8 @@ and a damaged database file raises OSError with errno EPROTO.
 """
 
 from qef64._qef64 import (Builder, Database, RecordIterator, RecordsView,
-                          __version__, build, open)
+                          __version__, build, open, shard_hash)
+from qef64.sharded import ShardedDatabase, build_sharded, open_sharded
 
-__all__ = ["Builder", "Database", "build", "open", "__version__"]
+__all__ = ["Builder", "Database", "build", "open", "__version__",
+           "ShardedDatabase", "build_sharded", "open_sharded", "shard_hash"]

@@ -1,7 +1,8 @@
 #!/bin/sh
 # What the Python tests need beyond the interpreter: its headers
-# (python3-dev) to build the package, and venv and setuptools
-# (python3-venv, python3-setuptools) for the pip install test.
+# (python3-dev) to build the package, venv and setuptools (python3-venv,
+# python3-setuptools) for the pip install test, and Dask (python3-dask,
+# python3-distributed) for the sharded build on a local cluster.
 #
 #   sh tests/python/deps.sh [PYTHON]     (make test; PYTHON=/usr/bin/python3)
 #
@@ -21,6 +22,8 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
 ' || missing="$missing python3-dev"
 "$python" -c 'import ensurepip, venv' 2>/dev/null || missing="$missing python3-venv"
 "$python" -c 'import setuptools' 2>/dev/null || missing="$missing python3-setuptools"
+"$python" -c 'import dask.bag' 2>/dev/null || missing="$missing python3-dask"
+"$python" -c 'import distributed' 2>/dev/null || missing="$missing python3-distributed"
 [ -n "$missing" ] || exit 0
 
 if [ "$python" = /usr/bin/python3 ] && [ "$(id -u)" = 0 ] &&
