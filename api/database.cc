@@ -219,10 +219,20 @@ int qef64_find_next(const qef64_db* db, qef64_cursor* cur, const void* key,
 int qef64_get_many(const qef64_db* db, size_t n, const void* const keys[],
                    const size_t key_lens[], const void* data[],
                    size_t data_lens[]) {
-  return qef64::reader_find_many(&db->mapping, n, keys, key_lens, data,
-                                 data_lens) == n
-             ? 0
-             : EPROTO;
+  std::size_t failed = qef64::reader_find_many(
+      &db->mapping, nullptr, nullptr, n, keys, key_lens, data, data_lens);
+  return failed == n ? 0 : EPROTO;
+}
+
+int qef64_get_many_in(const qef64_db* const dbs[], size_t n,
+                      const void* const keys[], const size_t key_lens[],
+                      const void* data[], size_t data_lens[]) {
+  auto reader_of_key = [](const void* context, std::size_t i) {
+    return &static_cast<const qef64_db* const*>(context)[i]->mapping;
+  };
+  std::size_t failed = qef64::reader_find_many(nullptr, reader_of_key, dbs, n,
+                                               keys, key_lens, data, data_lens);
+  return failed == n ? 0 : EPROTO;
 }
 
 uint64_t qef64_shard_hash(const void* key, size_t key_len) {

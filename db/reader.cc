@@ -124,6 +124,7 @@ enum class batch_step { running, found, none, failed };
 enum class batch_stage : unsigned char { idle, slot, record };
 
 struct batch_lookup {
+  const db_reader* r;  // the file the key is looked up in
   const unsigned char* key;
   std::int64_t key_len;
   std::size_t index;  // of the key, for the results
@@ -150,7 +151,8 @@ void prefetch_at(const db_reader* r, std::int64_t pos) {
 
 // Hashes the key, reads its table descriptor (the header stays cached) and
 // prefetches the start slot.
-batch_step batch_start(const db_reader* r, batch_lookup* l) {
+batch_step batch_start(batch_lookup* l) {
+  const db_reader* r = l->r;
   l->hash = db_hash(l->key, l->key_len);
   std::int64_t descriptor = db_hash_table(l->hash) * db_descriptor_size;
   if (descriptor > r->map_size - db_descriptor_size) return batch_step::failed;
@@ -169,7 +171,8 @@ batch_step batch_start(const db_reader* r, batch_lookup* l) {
 
 // Examines the slot; a matching hash prefetches the record it names,
 // anything else the next slot.
-batch_step batch_slot(const db_reader* r, batch_lookup* l) {
+batch_step batch_slot(batch_lookup* l) {
+  const db_reader* r = l->r;
   if (l->slot > r->map_size - db_slot_size) return batch_step::failed;
   const unsigned char* slot = r->map_addr + l->slot;
   std::int64_t record = load_i64le(slot + 8);
@@ -181,8 +184,6 @@ batch_step batch_slot(const db_reader* r, batch_lookup* l) {
     if (record > r->map_size - db_record_header_size) return batch_step::failed;
     l->record = record;
     l->stage = batch_stage::record;
-    // The header's line, and the line where the key ends when the record
-    // crosses into the next one.
     // The header's line, and the line of the key's last byte, in case the
     // record crosses into the next one.
     prefetch_at(r, record);
@@ -196,7 +197,8 @@ batch_step batch_slot(const db_reader* r, batch_lookup* l) {
 }
 
 // Compares the candidate's key; a mismatch goes on to the next slot.
-batch_step batch_record(db_reader* r, batch_lookup* l) {
+batch_step batch_record(batch_lookup* l) {
+  const db_reader* r = l->r;
   const unsigned char* header = r->map_addr + l->record;
   l->stage = batch_stage::slot;
   if (load_i64le(header) == l->key_len) {
@@ -211,7 +213,10 @@ batch_step batch_record(db_reader* r, batch_lookup* l) {
              std::memcmp(r->map_addr + key_pos, l->key,
                          static_cast<std::size_t>(l->key_len)) == 0;
     } else {
-      same = key_matches(r, l->key, l->key_len, key_pos);
+      // key_matches takes a reader it may read through; in mapped mode it
+      // only looks at the mapping, which a copy shares.
+      db_reader mapped = *r;
+      same = key_matches(&mapped, l->key, l->key_len, key_pos);
     }
     if (same == -1) return batch_step::failed;
     if (same == 1) {
@@ -227,9 +232,9 @@ batch_step batch_record(db_reader* r, batch_lookup* l) {
 
 // Puts a finished lookup's result in place: false when it failed, or found
 // data that does not lie inside the file.
-inline bool batch_emit(const db_reader* r, const batch_lookup& l,
-                       batch_step step, const void* data[],
-                       std::size_t data_lens[]) {
+inline bool batch_emit(const batch_lookup& l, batch_step step,
+                       const void* data[], std::size_t data_lens[]) {
+  const db_reader* r = l.r;
   data[l.index] = nullptr;
   data_lens[l.index] = 0;
   if (step == batch_step::none) return true;
@@ -384,13 +389,11 @@ int reader_find(db_reader* r, const unsigned char* key, std::int64_t key_len) {
   return reader_find_next(r, key, key_len);
 }
 
-std::size_t reader_find_many(const db_reader* r, std::size_t n,
+std::size_t reader_find_many(const db_reader* r, reader_of each,
+                             const void* context, std::size_t n,
                              const void* const keys[],
                              const std::size_t key_lens[], const void* data[],
                              std::size_t data_lens[]) {
-  // key_matches takes a reader it may read through; in mapped mode it only
-  // looks at the mapping, so a copy serves every lookup.
-  db_reader mapped = *r;
   std::size_t first_failed = n;
   std::size_t next = 0;
   std::size_t live = 0;
@@ -398,7 +401,7 @@ std::size_t reader_find_many(const db_reader* r, std::size_t n,
   for (batch_lookup& l : ring)
     l.stage = batch_stage::idle;
   auto emit = [&](const batch_lookup& l, batch_step step) {
-    if (!batch_emit(r, l, step, data, data_lens) && l.index < first_failed)
+    if (!batch_emit(l, step, data, data_lens) && l.index < first_failed)
       first_failed = l.index;
   };
   // Round the ring: each visit advances the lookup in the slot by one step
@@ -407,9 +410,8 @@ std::size_t reader_find_many(const db_reader* r, std::size_t n,
   for (std::size_t k = 0; live > 0 || next < n; k = (k + 1) % batch_depth) {
     batch_lookup& l = ring[k];
     if (l.stage != batch_stage::idle) {
-      batch_step step = l.stage == batch_stage::record
-                            ? batch_record(&mapped, &l)
-                            : batch_slot(r, &l);
+      batch_step step =
+          l.stage == batch_stage::record ? batch_record(&l) : batch_slot(&l);
       if (step == batch_step::running) continue;
       emit(l, step);
       l.stage = batch_stage::idle;
@@ -417,6 +419,7 @@ std::size_t reader_find_many(const db_reader* r, std::size_t n,
     }
     while (next < n) {
       l.index = next++;
+      l.r = each == nullptr ? r : each(context, l.index);
       l.key = static_cast<const unsigned char*>(keys[l.index]);
       // The key that starts a ring's length from now: keys held apart in
       // memory cost their own miss at hashing.
@@ -425,7 +428,7 @@ std::size_t reader_find_many(const db_reader* r, std::size_t n,
       // No record of a file in the 64-bit file space has a longer key.
       if (key_lens[l.index] <= static_cast<std::size_t>(max_position)) {
         l.key_len = static_cast<std::int64_t>(key_lens[l.index]);
-        step = batch_start(r, &l);
+        step = batch_start(&l);
         if (step == batch_step::running) {
           live++;
           break;

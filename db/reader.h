@@ -68,15 +68,20 @@ void reader_prefetch(const db_reader* r, const unsigned char* key,
 [[nodiscard]] int reader_find(db_reader* r, const unsigned char* key,
                               std::int64_t key_len);
 
+// The reader of key i, for lookups in several files at once.
+using reader_of = const db_reader* (*)(const void* context, std::size_t i);
+
 // The first record of each of n keys, as reader_find would find it, with
 // many lookups in flight at once so that their waits on memory overlap.
-// REQUIRES: mapped mode. For key i (keys[i], key_lens[i] bytes), data[i] is
-// the address in the mapping of its first record's data and data_lens[i]
-// its length, or data[i] is null and data_lens[i] 0 when it has none or its
-// lookup failed. Returns n when no lookup failed, else the lowest index of
-// a failed one: a read outside the file, or data that does not lie inside
-// it (EPROTO, the only failure of a mapped lookup).
-[[nodiscard]] std::size_t reader_find_many(const db_reader* r, std::size_t n,
+// Key i is looked up in r, or, when each is not null, in each(context, i).
+// REQUIRES: every reader mapped. For key i (keys[i], key_lens[i] bytes),
+// data[i] is the address in its mapping of its first record's data and
+// data_lens[i] its length, or data[i] is null and data_lens[i] 0 when it has
+// none or its lookup failed. Returns n when no lookup failed, else the
+// lowest index of a failed one: a read outside the file, or data that does
+// not lie inside it (EPROTO, the only failure of a mapped lookup).
+[[nodiscard]] std::size_t reader_find_many(const db_reader* r, reader_of each,
+                                           const void* context, std::size_t n,
                                            const void* const keys[],
                                            const std::size_t key_lens[],
                                            const void* data[],

@@ -10,6 +10,7 @@
 // in flight. A view therefore outlives close(), and close() from one thread
 // cannot unmap a file another thread is reading.
 
+#include <cstdint>
 #include <cstring>
 
 #include "python/binding.h"
@@ -415,63 +416,6 @@ void give_shards(database_object** dbs, Py_ssize_t m) {
   PyMem_Free(dbs);
 }
 
-// The keys of a batch grouped by shard, in their order within each group:
-// the key, length and result arrays of b permuted into g (allocated here),
-// with order[j] the batch index of g's key j and start[s] where shard s's
-// keys begin (start[m] = n). 0, or -1 with an exception.
-struct shard_groups {
-  lookup_batch g;
-  Py_ssize_t* order;
-  Py_ssize_t* start;
-};
-
-int group_by_shard(const lookup_batch& b, Py_ssize_t m, shard_groups* out) {
-  Py_ssize_t n = b.n;
-  auto* shard = static_cast<Py_ssize_t*>(
-      PyMem_Malloc(static_cast<size_t>(2 * n + m + 1) * sizeof(Py_ssize_t)));
-  void** block = static_cast<void**>(
-      PyMem_Malloc(4 * static_cast<size_t>(n) * sizeof(void*)));
-  if (shard == nullptr || block == nullptr) {
-    PyMem_Free(shard);
-    PyMem_Free(block);
-    PyErr_NoMemory();
-    return -1;
-  }
-  Py_ssize_t* order = shard + n;
-  Py_ssize_t* start = order + n;
-  for (Py_ssize_t s = 0; s <= m; s++)
-    start[s] = 0;
-  for (Py_ssize_t i = 0; i < n; i++) {
-    shard[i] = static_cast<Py_ssize_t>(
-        qef64_shard_hash(b.keys[i], b.key_lens[i]) % static_cast<size_t>(m));
-    start[shard[i] + 1]++;
-  }
-  for (Py_ssize_t s = 0; s < m; s++)
-    start[s + 1] += start[s];
-  lookup_batch& g = out->g;
-  g = lookup_batch{n,
-                   const_cast<const void**>(block),
-                   reinterpret_cast<size_t*>(block + n),
-                   const_cast<const void**>(block + 2 * n),
-                   reinterpret_cast<size_t*>(block + 3 * n),
-                   nullptr};
-  // A stable counting sort: start[s] walks through shard s's place and is
-  // moved back by one shard's width at the end.
-  for (Py_ssize_t i = 0; i < n; i++) {
-    Py_ssize_t j = start[shard[i]]++;
-    order[j] = i;
-    g.keys[j] = b.keys[i];
-    g.key_lens[j] = b.key_lens[i];
-  }
-  for (Py_ssize_t s = m; s > 0; s--)
-    start[s] = start[s - 1];
-  start[0] = 0;
-  // shard's storage is freed with order, which lives in the same block.
-  out->order = order;
-  out->start = start;
-  return 0;
-}
-
 PyObject* database_view(PyObject* self, PyObject* key) {
   database_object* d = as_database(self);
   const void* data;
@@ -842,41 +786,42 @@ PyObject* get_many_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_DECREF(keys);
     return nullptr;
   }
-  shard_groups groups;
-  database_object** dbs = nullptr;
+  // Each key's shard, as qef64_get_many_in takes them.
+  auto* dbs = static_cast<const qef64_db**>(
+      PyMem_Malloc(static_cast<size_t>(b.n) * sizeof(qef64_db*) + 1));
+  database_object** shard_objects = nullptr;
   PyObject* result = nullptr;
-  if (group_by_shard(b, m, &groups) == 0) {
-    if (take_shards(shards, &dbs) == 0) {
-      int rc = 0;
-      Py_ssize_t failed = 0;
-      lookup_batch& g = groups.g;
-      // The databases stay mapped while in flight, whatever close() does.
-      PyThreadState* unlocked =
-          b.n >= gil_free_keys ? PyEval_SaveThread() : nullptr;
-      for (Py_ssize_t s = 0; s < m && rc == 0; s++) {
-        Py_ssize_t at = groups.start[s];
-        rc = qef64_get_many(
-            dbs[s]->db, static_cast<size_t>(groups.start[s + 1] - at),
-            g.keys + at, g.key_lens + at, g.data + at, g.data_lens + at);
-        failed = s;
-      }
-      if (unlocked != nullptr) PyEval_RestoreThread(unlocked);
-      result = rc != 0 ? raise_result(rc, dbs[failed]->path) : PyList_New(b.n);
-      for (Py_ssize_t j = 0; result != nullptr && j < b.n; j++) {
-        PyObject* item = Py_None;
-        if (g.data[j] == nullptr) {
-          Py_INCREF(item);
-        } else if ((item = bytes_of(g.data[j], g.data_lens[j])) == nullptr) {
-          Py_CLEAR(result);
-          break;
-        }
-        PyList_SET_ITEM(result, groups.order[j], item);
-      }
-      give_shards(dbs, m);
+  if (dbs == nullptr) {
+    PyErr_NoMemory();
+  } else if (take_shards(shards, &shard_objects) == 0) {
+    for (Py_ssize_t i = 0; i < b.n; i++) {
+      std::uint64_t h = qef64_shard_hash(b.keys[i], b.key_lens[i]);
+      dbs[i] = shard_objects[h % static_cast<std::uint64_t>(m)]->db;
     }
-    PyMem_Free(groups.order - b.n);
-    PyMem_Free(groups.g.keys);
+    size_t n = static_cast<size_t>(b.n);
+    int rc;
+    // The databases stay mapped while in flight, whatever close() does.
+    if (b.n >= gil_free_keys) {
+      PyThreadState* unlocked = PyEval_SaveThread();
+      rc = qef64_get_many_in(dbs, n, b.keys, b.key_lens, b.data, b.data_lens);
+      PyEval_RestoreThread(unlocked);
+    } else {
+      rc = qef64_get_many_in(dbs, n, b.keys, b.key_lens, b.data, b.data_lens);
+    }
+    result = rc != 0 ? raise_result(rc, nullptr) : PyList_New(b.n);
+    for (Py_ssize_t i = 0; result != nullptr && i < b.n; i++) {
+      PyObject* item = Py_None;
+      if (b.data[i] == nullptr) {
+        Py_INCREF(item);
+      } else if ((item = bytes_of(b.data[i], b.data_lens[i])) == nullptr) {
+        Py_CLEAR(result);
+        break;
+      }
+      PyList_SET_ITEM(result, i, item);
+    }
+    give_shards(shard_objects, m);
   }
+  PyMem_Free(dbs);
   batch_free(&b);
   Py_DECREF(keys);
   return result;

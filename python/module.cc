@@ -227,8 +227,8 @@ PyDoc_STRVAR(partition_doc,
 PyDoc_STRVAR(get_many_sharded_doc,
              "get_many_sharded($module, shards, keys, /)\n--\n\n"
              "The first record of each key, or None, from the tuple of\n"
-             "Databases shards of a sharded set: the keys are grouped by\n"
-             "shard and each group looked up in one call, without the GIL.");
+             "Databases shards of a sharded set, each key in the shard its\n"
+             "shard hash names: one batched call, without the GIL.");
 
 PyMethodDef module_methods[] = {
     {"open", open_database, METH_O, open_doc},

@@ -128,6 +128,42 @@ TEST_F(Batch, AgreesWithSingleLookupsOnDamagedFiles) {
   }
 }
 
+// One batch over several files: key i in file i % 3, against single
+// lookups in that file; a damaged file among them fails its keys alone.
+TEST_F(Batch, ManyDatabasesInOneBatch) {
+  std::mt19937 gen(5);
+  std::vector<std::string> keys = probe_keys(build(400, gen), gen);
+  std::string bytes = read_file(dir_ + "/b.db");
+  write_file(dir_ + "/same.db", bytes);
+  bytes.resize(bytes.size() - 100);  // the last tables cut off
+  write_file(dir_ + "/cut.db", bytes);
+  qef64::database a(dir_ + "/b.db"), same(dir_ + "/same.db"),
+      cut(dir_ + "/cut.db");
+  const qef64_db* files[3] = {a.handle(), same.handle(), cut.handle()};
+  std::size_t n = keys.size();
+  std::vector<const qef64_db*> dbs(n);
+  std::vector<const void*> ptrs(n), data(n);
+  std::vector<std::size_t> lens(n), data_lens(n);
+  for (std::size_t i = 0; i < n; i++) {
+    dbs[i] = files[i % 3];
+    ptrs[i] = keys[i].data();
+    lens[i] = keys[i].size();
+  }
+  int many = qef64_get_many_in(dbs.data(), n, ptrs.data(), lens.data(),
+                               data.data(), data_lens.data());
+  int first_failure = 0;
+  for (std::size_t i = 0; i < n; i++) {
+    const void* one;
+    std::size_t one_len;
+    int rc = qef64_get(dbs[i], ptrs[i], lens[i], &one, &one_len);
+    if (rc > 0 && first_failure == 0) first_failure = rc;
+    ASSERT_EQ(data[i], one) << i;
+    ASSERT_EQ(data_lens[i], one_len) << i;
+  }
+  EXPECT_EQ(first_failure, EPROTO);
+  EXPECT_EQ(many, first_failure);
+}
+
 // A slot naming a record whose 16-byte header the end of the file cuts off:
 // the header is not read at all, and the lookup fails in both ways.
 TEST_F(Batch, RecordHeaderCutOffByTheEndOfTheFile) {

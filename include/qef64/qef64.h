@@ -139,6 +139,14 @@ int qef64_get_many(const qef64_db *db, size_t n, const void *const keys[],
                    const size_t key_lens[], const void *data[],
                    size_t data_lens[]);
 
+/* As qef64_get_many, but key i is looked up in dbs[i]: one batch over
+ * several databases, such as the shards of a sharded set, with the lookups
+ * of all of them in flight together. A database may appear any number of
+ * times. Results: as qef64_get_many. */
+int qef64_get_many_in(const qef64_db *const dbs[], size_t n,
+                      const void *const keys[], const size_t key_lens[],
+                      const void *data[], size_t data_lens[]);
+
 /* Every record, in file order (the order added), a key added twice coming
  * twice: start with QEF64_ITER_INIT; each call gives the next record's key
  * and data (pointers into the mapping), then QEF64_NOTFOUND at the end and

@@ -151,7 +151,8 @@ class ShardedDatabase:
         return self._shard(key).get_all(key)
 
     def get_many(self, keys: Iterable[Buffer]) -> List[Optional[bytes]]:
-        """The first record of each key, or None: one call per shard."""
+        """The first record of each key, or None: one batched call over
+        all shards."""
         if not self._shards:
             raise ValueError("operation on a closed sharded set")
         return _qef64.get_many_sharded(self._shards, keys)
