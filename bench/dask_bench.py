@@ -160,8 +160,7 @@ def main():
           "LocalCluster of %d worker processes of one thread. Seconds of one "
           "run each; the Dask set checked key by key against the single "
           "database of qef64make. Rerun this section alone with "
-          "`BENCH_PROFILES= BENCH_BUILDER= BENCH_BATCH= BENCH_PYTHON= make "
-          "bench-run`." % (
+          "`BENCH_ONLY=dask make bench-run`." % (
               time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
               " ".join(os.uname()[i] for i in (0, 2, 4)), os.cpu_count(),
               n, os.path.basename(records), PARTITIONS, SHARDS, WORKERS))

@@ -22,10 +22,7 @@
 #   BENCH_BUILDER   profiles on which the library's builder (libmake, default
 #                   budget) is compared with qef64make: wall time, max RSS,
 #                   identical output, bytes spilled (default "tiny10m
-#                   tiny50m"; empty to skip). Its section of the report is
-#                   replaced on its own, so BENCH_PROFILES= BENCH_BATCH=
-#                   BENCH_PYTHON= BENCH_BUILDER=... reruns it alone and
-#                   keeps the rest of the report
+#                   tiny50m"; empty to skip)
 #   BENCH_BUILDER_RUNS  timed runs of each (default 3 for tiny10m after one
 #                   warm-up, 1 for larger profiles without one)
 #   BENCH_BATCH     profiles of the batched-lookup rows of the engine
@@ -35,12 +32,33 @@
 #                   tiny10m"; empty to skip), run by PYTHON (default
 #                   /usr/bin/python3) with BUILD_DIR/python on its path;
 #                   BENCH_PY_RUNS, BENCH_PY_LOOKUPS: see bench/python_bench.py
+#   BENCH_DASK      the profile of the sharded build on a local Dask cluster
+#                   against one process and qef64make (default tiny10m;
+#                   empty to skip; needs python3-dask and
+#                   python3-distributed): see bench/dask_bench.py
 #
 # Each part of the report (the main table, the batched lookups, the
-# builder, Python) is replaced only when it ran: BENCH_PROFILES=
-# BENCH_BUILDER= BENCH_PYTHON= reruns the batched lookups alone and keeps
-# the rest.
+# builder, Python, Dask) is replaced only when it ran; a part whose
+# variable is empty keeps its text from the report as it was.
 set -eu
+
+# BENCH_ONLY=PART runs one part of the report alone and keeps the others:
+# main, batch, builder, python or dask.
+only=${BENCH_ONLY:-}
+case $only in
+  "") ;;
+  main | batch | builder | python | dask)
+    [ "$only" = main ] || BENCH_PROFILES=""
+    [ "$only" = batch ] || BENCH_BATCH=""
+    [ "$only" = builder ] || BENCH_BUILDER=""
+    [ "$only" = python ] || BENCH_PYTHON=""
+    [ "$only" = dask ] || BENCH_DASK=""
+    ;;
+  *)
+    echo "bench: BENCH_ONLY is one of main, batch, builder, python, dask" >&2
+    exit 100
+    ;;
+esac
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
@@ -50,6 +68,7 @@ profiles=${BENCH_PROFILES-tiny medium large real}
 builder_profiles=${BENCH_BUILDER-tiny10m tiny50m}
 batch_profiles=${BENCH_BATCH-tiny10k tiny tiny10m}
 python_profiles=${BENCH_PYTHON-tiny tiny10m}
+dask_profile=${BENCH_DASK-tiny10m}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
@@ -247,12 +266,29 @@ if [ -n "$py_sets" ]; then
   rm -rf "$data/python"
 fi
 
+# Sharded sets: a Dask build against one process and one qef64make.
+dask_ran=""
+if [ -n "$dask_profile" ]; then
+  if ! PYTHONPATH=$build/python "$python" -c 'import qef64, dask.bag, distributed' \
+      2>/dev/null; then
+    say "dask: qef64 in $build/python, or Dask, missing for $python" \
+      "(apt-get install python3-dask python3-distributed); skipped"
+  else
+    in=$(input "$dask_profile")
+    say "dask: $dask_profile"
+    PYTHONPATH=$build/python "$python" "$here/dask_bench.py" "$data/dask" \
+      "$in" "$bin/qef64make" > "$data/dask.new"
+    dask_ran=1
+  fi
+fi
+
 # The report: the main table of ratios, ours over what it is measured
 # against, then a section per further benchmark. A part that did not run
 # keeps its text from the report as it was.
 batch_heading="## Batched lookups"
 builder_heading="## The library's builder in bounded memory"
 python_heading="## Python"
+dask_heading="## Sharded sets on Dask"
 # old_part HEADING: that section of the current report ("" for the main
 # part before the first section), trailing blank lines dropped.
 old_part() {
@@ -360,7 +396,7 @@ if [ -n "$batch_profiles" ]; then
   echo "the size of the file, 16 keys in flight; f: b from two threads on"
   echo "one database. Nanoseconds per key, median of ${BENCH_REPS:-5}"
   echo "repetitions (min-max). Rerun this section alone with"
-  echo "\`BENCH_PROFILES= BENCH_BUILDER= BENCH_PYTHON= make bench-run\`."
+  echo "\`BENCH_ONLY=batch make bench-run\`."
   echo
   awk '
     $1 ~ /^engine\.batch/ {
@@ -430,9 +466,7 @@ if [ -n "$builder_profiles" ]; then
   echo "budget of 64 MiB for the index; the two take turns, medians of the"
   echo "timed runs (min-max). Max RSS as \`wait4\` reports it. Spilled and read"
   echo "back: bytes to and from the spill file, from \`/proc/self/io\`."
-  echo "Rerun this section alone with"
-  echo "\`BENCH_PROFILES= BENCH_BATCH= BENCH_PYTHON="
-  echo "BENCH_BUILDER=\"tiny10m tiny50m\" make bench-run\`."
+  echo "Rerun this section alone with \`BENCH_ONLY=builder make bench-run\`."
   echo
   awk '
     { med[$1] = $2; lo[$1] = $3; hi[$1] = $4; rss[$1] = $5
@@ -467,9 +501,15 @@ else
   old_part "$python_heading" > "$data/python.md"
 fi
 
+if [ -n "$dask_ran" ]; then
+  mv "$data/dask.new" "$data/dask.md"
+else
+  old_part "$dask_heading" > "$data/dask.md"
+fi
+
 # The parts that have text, one blank line between them.
 rm -f "$data/results.md.part"
-for part in main batch builder python; do
+for part in main batch builder python dask; do
   [ -s "$data/$part.md" ] || continue
   [ -s "$data/results.md.part" ] && echo >> "$data/results.md.part"
   cat "$data/$part.md" >> "$data/results.md.part"
