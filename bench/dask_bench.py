@@ -24,7 +24,6 @@ builder's budget. Standard output: a Markdown section for bench/results.md.
 import gc
 import os
 import random
-import resource
 import shutil
 import statistics
 import subprocess
@@ -48,11 +47,12 @@ def say(*words):
     print("dask bench:", *words, file=sys.stderr, flush=True)
 
 
-def read_part(path):
-    """One partition of the input, read in the worker: the records of a
-    database, in file order, as a bag partition holds them (a list)."""
-    with qef64.open(path) as db:
-        return list(db.items())
+def read_pairs(paths):
+    """The records of the databases at paths, in file order: a partition of
+    the input, read in the worker as it is consumed."""
+    for path in paths:
+        with qef64.open(path) as db:
+            yield from db.items()
 
 
 def split(records, scratch, make):
@@ -77,7 +77,14 @@ def timed(work):
 
 
 def peak_rss_kib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    # VmHWM, not getrusage's ru_maxrss: Linux carries ru_maxrss across
+    # exec, so a worker would report the peak of the process that spawned
+    # it.
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmHWM in /proc/self/status")
 
 
 def current_rss_kib():
@@ -118,7 +125,7 @@ def main():
 
     local = os.path.join(scratch, "local")
     t_local, _ = timed(lambda: qef64.build_sharded(
-        local, (pair for p in parts for pair in read_part(p)), shards=SHARDS))
+        local, read_pairs(parts), shards=SHARDS))
     say("build_sharded: %.2f s" % t_local)
 
     cluster = distributed.LocalCluster(
@@ -131,7 +138,8 @@ def main():
                       for _ in range(5))
         tasks = PARTITIONS + SHARDS
         sharded = os.path.join(scratch, "dask")
-        bag = dask.bag.from_delayed([dask.delayed(read_part)(p) for p in parts])
+        bag = dask.bag.from_sequence(parts, npartitions=len(parts)).map_partitions(
+            read_pairs)
         t_dask, _ = timed(lambda: qef64.dask.build(bag, sharded, shards=SHARDS))
         peaks = client.run(peak_rss_kib)
         say("dask build: %.2f s" % t_dask)

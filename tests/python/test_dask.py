@@ -2,6 +2,7 @@
 against one database built by qef64make from the same records."""
 
 import os
+import signal
 import subprocess
 import unittest
 
@@ -68,6 +69,29 @@ class DaskBuild(TempDirTest):
                          [current])
         with qef64.open_sharded(path) as db:
             self.assertEqual(db[b"k"], b"old")
+
+    def test_lost_worker_publishes_nothing(self):
+        path = self.path("set")
+        qef64.build_sharded(path, [(b"k", b"old")], shards=2)
+        current = os.readlink(os.path.join(path, "current"))
+        # The worker making partition 1 dies in it, once; Dask would start
+        # the partition again on a fresh worker.
+        bag = dask.bag.from_sequence([0, 1, 2], npartitions=3).map_partitions(
+            _die_once, self.path("died"))
+        with self.assertRaises(qef64.dask.LostWorker):
+            qef64.dask.build(bag, path, shards=2)
+        self.assertTrue(os.path.exists(self.path("died")))
+        self.assertEqual(os.readlink(os.path.join(path, "current")), current)
+        with qef64.open_sharded(path) as db:
+            self.assertEqual(db[b"k"], b"old")
+
+
+def _die_once(items, marker):
+    for i in items:
+        if i == 1 and not os.path.exists(marker):
+            open(marker, "w").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+        yield b"%d" % i, b"new"
 
 
 if __name__ == "__main__":
