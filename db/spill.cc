@@ -71,40 +71,15 @@ void drop(db_spill* sp, spill_table* t) {
 }
 
 int write_all(db_spill* sp, const unsigned char* p, std::int64_t n) {
-  while (n > 0) {
-    // write(2) only reads p; the cast satisfies the type that reads share.
-    std::int64_t r = sp->write(sp->fd, const_cast<unsigned char*>(p), n);
-    if (r == -1) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r <= 0 || r > n) {
-      errno = EIO;
-      return -1;
-    }
-    p += r;
-    n -= r;
-  }
-  return 0;
+  // write(2) only reads p; the cast satisfies the type that reads share.
+  return op_all(sp->write, sp->fd, const_cast<unsigned char*>(p), n);
 }
 
 // Reads n bytes from the file's offset; an end of file before them is EIO,
 // as the file once held them.
 int read_all(db_spill* sp, unsigned char* p, std::int64_t n) {
-  while (n > 0) {
-    std::int64_t r = sp->read(sp->fd, p, n);
-    if (r == -1) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r <= 0 || r > n) {
-      errno = EIO;
-      return -1;
-    }
-    sp->read_back += r;
-    p += r;
-    n -= r;
-  }
+  if (op_all(sp->read, sp->fd, p, n) == -1) return -1;
+  sp->read_back += n;
   return 0;
 }
 

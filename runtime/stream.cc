@@ -11,25 +11,9 @@ namespace qef64 {
 
 namespace {
 
-// Writes all n bytes at p (n > 0), retrying EINTR and continuing after short
-// writes. A write that reports 0 bytes for a non-zero count would otherwise
-// be repeated forever; it is taken as an I/O error instead.
 int write_all(stream* s, const unsigned char* p, std::int64_t n) {
-  while (n > 0) {
-    // write(2) only reads p; the cast satisfies the type that reads share.
-    std::int64_t r = s->op(s->fd, const_cast<unsigned char*>(p), n);
-    if (r == -1) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r <= 0 || r > n) {
-      errno = EIO;
-      return -1;
-    }
-    p += r;
-    n -= r;
-  }
-  return 0;
+  // write(2) only reads p; the cast satisfies the type that reads share.
+  return op_all(s->op, s->fd, const_cast<unsigned char*>(p), n);
 }
 
 // One call of op, repeated only while it fails with EINTR.
@@ -61,6 +45,26 @@ std::int64_t read_op(std::int64_t fd, unsigned char* buf, std::int64_t len) {
 std::int64_t write_op(std::int64_t fd, unsigned char* buf, std::int64_t len) {
   if (len > stream_max_call) len = stream_max_call;
   return ::write(static_cast<int>(fd), buf, static_cast<std::size_t>(len));
+}
+
+int op_all(stream_op op, std::int64_t fd, unsigned char* buf,
+           std::int64_t len) {
+  while (len > 0) {
+    std::int64_t r = op(fd, buf, len);
+    if (r == -1) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    // A call that moves 0 bytes of a non-zero count would be repeated
+    // forever, and one that claims more than it was given is broken.
+    if (r <= 0 || r > len) {
+      errno = EIO;
+      return -1;
+    }
+    buf += r;
+    len -= r;
+  }
+  return 0;
 }
 
 void stream_init(stream* s, stream_op op, std::int64_t fd, unsigned char* buf,

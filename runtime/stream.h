@@ -48,6 +48,13 @@ extern stream* const stream_err;        // fd 2, 256 bytes, write_op
 [[nodiscard]] std::int64_t stdin_read_op(std::int64_t fd, unsigned char* buf,
                                          std::int64_t len);
 
+// Moves all len bytes at buf through op, one read or write after another,
+// retrying EINTR and going on after short transfers: 0, or -1 with op's
+// errno, or with EIO when a call moves nothing (end of input, for a read)
+// or reports more than it was asked for.
+[[nodiscard]] int op_all(stream_op op, std::int64_t fd, unsigned char* buf,
+                         std::int64_t len);
+
 // Sets up *s over fd with the caller's buffer of size bytes (at least 1),
 // empty: pos = 0, size = capacity. Used for streams a program opens itself.
 void stream_init(stream* s, stream_op op, std::int64_t fd, unsigned char* buf,
