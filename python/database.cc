@@ -10,6 +10,7 @@
 // in flight. A view therefore outlives close(), and close() from one thread
 // cannot unmap a file another thread is reading.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -264,10 +265,17 @@ PyObject* database_get_all(PyObject* self, PyObject* key) {
   return all;
 }
 
-// The arrays of one qef64_get_many call, in one allocation; views are the
-// exports of keys that are not bytes, made only when there is one.
+// Keys are looked up this many at a time: a chunk's records are still in
+// the cache when their bytes objects are made, where one call over a
+// million keys would have pushed the first records out long before.
+constexpr Py_ssize_t chunk_keys = 1024;
+
+// The arrays of one chunk's lookup, in one allocation; views are the
+// exports of the chunk's keys that are not bytes, made only when there is
+// one.
 struct lookup_batch {
-  Py_ssize_t n;
+  Py_ssize_t n;  // keys in the chunk
+  Py_ssize_t capacity;
   const void** keys;
   size_t* key_lens;
   const void** data;
@@ -275,61 +283,111 @@ struct lookup_batch {
   Py_buffer* views;
 };
 
-void batch_free(lookup_batch* b) {
-  if (b->views != nullptr) {
-    for (Py_ssize_t i = 0; i < b->n; i++) {
-      if (b->views[i].obj != nullptr) PyBuffer_Release(&b->views[i]);
-    }
-    PyMem_Free(b->views);
-  }
-  PyMem_Free(b->keys);
-}
-
-// Fills b from a tuple of keys: 0, or -1 with an exception (b freed).
-int batch_fill(lookup_batch* b, PyObject* keys) {
-  Py_ssize_t n = PyTuple_GET_SIZE(keys);
-  *b = lookup_batch{n, nullptr, nullptr, nullptr, nullptr, nullptr};
+// 0, or -1 with an exception.
+int batch_open(lookup_batch* b, Py_ssize_t capacity) {
+  *b = lookup_batch{0, capacity, nullptr, nullptr, nullptr, nullptr, nullptr};
   static_assert(sizeof(size_t) == sizeof(void*));
-  if (static_cast<size_t>(n) > static_cast<size_t>(PY_SSIZE_T_MAX) / 32) {
-    PyErr_NoMemory();
-    return -1;
-  }
   void** block = static_cast<void**>(
-      PyMem_Malloc(4 * static_cast<size_t>(n) * sizeof(void*)));
+      PyMem_Malloc(4 * static_cast<size_t>(capacity) * sizeof(void*)));
   if (block == nullptr) {
     PyErr_NoMemory();
     return -1;
   }
   b->keys = const_cast<const void**>(block);
-  b->key_lens = reinterpret_cast<size_t*>(block + n);
-  b->data = const_cast<const void**>(block + 2 * n);
-  b->data_lens = reinterpret_cast<size_t*>(block + 3 * n);
+  b->key_lens = reinterpret_cast<size_t*>(block + capacity);
+  b->data = const_cast<const void**>(block + 2 * capacity);
+  b->data_lens = reinterpret_cast<size_t*>(block + 3 * capacity);
+  return 0;
+}
+
+// Gives back the chunk's key exports.
+void batch_release(lookup_batch* b) {
+  if (b->views == nullptr) return;
+  for (Py_ssize_t i = 0; i < b->n; i++) {
+    if (b->views[i].obj != nullptr) PyBuffer_Release(&b->views[i]);
+  }
+}
+
+void batch_free(lookup_batch* b) {
+  batch_release(b);
+  PyMem_Free(b->views);
+  PyMem_Free(b->keys);
+}
+
+// Fills b with the n keys of a tuple from start on: 0, or -1 with an
+// exception.
+int batch_fill(lookup_batch* b, PyObject* keys, Py_ssize_t start,
+               Py_ssize_t n) {
+  b->n = 0;
   for (Py_ssize_t i = 0; i < n; i++) {
-    PyObject* key = PyTuple_GET_ITEM(keys, i);
+    PyObject* key = PyTuple_GET_ITEM(keys, start + i);
     if (PyBytes_CheckExact(key)) {
+      if (b->views != nullptr) b->views[i].obj = nullptr;
       b->keys[i] = PyBytes_AS_STRING(key);
       b->key_lens[i] = static_cast<size_t>(PyBytes_GET_SIZE(key));
+      b->n = i + 1;
       continue;
     }
     if (b->views == nullptr) {
       b->views = static_cast<Py_buffer*>(
-          PyMem_Calloc(static_cast<size_t>(n), sizeof(Py_buffer)));
+          PyMem_Calloc(static_cast<size_t>(b->capacity), sizeof(Py_buffer)));
       if (b->views == nullptr) {
         PyErr_NoMemory();
-        batch_free(b);
         return -1;
       }
     }
     byte_arg k;
-    if (byte_arg_get(key, &k, "key", false) == -1) {
-      batch_free(b);
-      return -1;
-    }
+    if (byte_arg_get(key, &k, "key", false) == -1) return -1;
     b->views[i] = k.view;  // the export moves into the batch
     b->keys[i] = k.data;
     b->key_lens[i] = static_cast<size_t>(k.len);
+    b->n = i + 1;
   }
   return 0;
+}
+
+// The list of lookup's results for a tuple of keys, a chunk at a time: the
+// first record of each key as bytes, or None. lookup(const lookup_batch&)
+// looks a chunk up, with the GIL released when there are many keys, and
+// returns what qef64_get_many returns; a failure raises with path.
+template <class Lookup>
+PyObject* look_up_chunks(PyObject* keys, PyObject* path, Lookup lookup) {
+  Py_ssize_t n = PyTuple_GET_SIZE(keys);
+  lookup_batch b;
+  if (batch_open(&b, std::min(n, chunk_keys)) == -1) return nullptr;
+  PyObject* result = PyList_New(n);
+  for (Py_ssize_t start = 0; result != nullptr && start < n; start += b.n) {
+    batch_release(&b);
+    if (batch_fill(&b, keys, start, std::min(chunk_keys, n - start)) == -1) {
+      Py_CLEAR(result);
+      break;
+    }
+    int rc;
+    if (n >= gil_free_keys) {
+      PyThreadState* unlocked = PyEval_SaveThread();
+      rc = lookup(b);
+      PyEval_RestoreThread(unlocked);
+    } else {
+      rc = lookup(b);
+    }
+    if (rc != 0) {
+      raise_result(rc, path);
+      Py_CLEAR(result);
+      break;
+    }
+    for (Py_ssize_t i = 0; i < b.n; i++) {
+      PyObject* item = Py_None;
+      if (b.data[i] == nullptr) {
+        Py_INCREF(item);
+      } else if ((item = bytes_of(b.data[i], b.data_lens[i])) == nullptr) {
+        Py_CLEAR(result);
+        break;
+      }
+      PyList_SET_ITEM(result, start + i, item);
+    }
+  }
+  batch_free(&b);
+  return result;
 }
 
 PyObject* database_get_many(PyObject* self, PyObject* keys_arg) {
@@ -338,42 +396,20 @@ PyObject* database_get_many(PyObject* self, PyObject* keys_arg) {
   // whatever another thread does to the caller's list meanwhile.
   PyObject* keys = PySequence_Tuple(keys_arg);
   if (keys == nullptr) return nullptr;
-  lookup_batch b;
-  if (batch_fill(&b, keys) == -1) {
-    Py_DECREF(keys);
-    return nullptr;
-  }
   PyObject* result = nullptr;
   if (d->closed) {
     raise_database_closed();
   } else {
     d->in_flight++;
     const qef64_db* db = d->db;  // stays while in flight, whatever close() does
-    int rc;
-    size_t n = static_cast<size_t>(b.n);
-    if (b.n >= gil_free_keys) {
-      PyThreadState* unlocked = PyEval_SaveThread();
-      rc = qef64_get_many(db, n, b.keys, b.key_lens, b.data, b.data_lens);
-      PyEval_RestoreThread(unlocked);
-    } else {
-      rc = qef64_get_many(db, n, b.keys, b.key_lens, b.data, b.data_lens);
-    }
-    result = rc != 0 ? raise_result(rc, d->path) : PyList_New(b.n);
-    for (Py_ssize_t i = 0; result != nullptr && i < b.n; i++) {
-      PyObject* item = Py_None;
-      if (b.data[i] == nullptr) {
-        Py_INCREF(item);
-      } else if ((item = bytes_of(b.data[i], b.data_lens[i])) == nullptr) {
-        Py_CLEAR(result);
-        break;
-      }
-      PyList_SET_ITEM(result, i, item);
-    }
+    result = look_up_chunks(keys, d->path, [db](const lookup_batch& b) {
+      return qef64_get_many(db, static_cast<size_t>(b.n), b.keys, b.key_lens,
+                            b.data, b.data_lens);
+    });
     // The data pointers are spent: close() may unmap now.
     d->in_flight--;
     unmap_if_unused(d);
   }
-  batch_free(&b);
   Py_DECREF(keys);
   return result;
 }
@@ -781,48 +817,26 @@ PyObject* get_many_sharded(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t m = PyTuple_GET_SIZE(shards);
   PyObject* keys = PySequence_Tuple(args[1]);
   if (keys == nullptr) return nullptr;
-  lookup_batch b;
-  if (batch_fill(&b, keys) == -1) {
-    Py_DECREF(keys);
-    return nullptr;
-  }
-  // Each key's shard, as qef64_get_many_in takes them.
+  // Each key's shard, as qef64_get_many_in takes them, for one chunk.
   auto* dbs = static_cast<const qef64_db**>(
-      PyMem_Malloc(static_cast<size_t>(b.n) * sizeof(qef64_db*) + 1));
+      PyMem_Malloc(static_cast<size_t>(chunk_keys) * sizeof(qef64_db*)));
   database_object** shard_objects = nullptr;
   PyObject* result = nullptr;
   if (dbs == nullptr) {
     PyErr_NoMemory();
   } else if (take_shards(shards, &shard_objects) == 0) {
-    for (Py_ssize_t i = 0; i < b.n; i++) {
-      std::uint64_t h = qef64_shard_hash(b.keys[i], b.key_lens[i]);
-      dbs[i] = shard_objects[h % static_cast<std::uint64_t>(m)]->db;
-    }
-    size_t n = static_cast<size_t>(b.n);
-    int rc;
     // The databases stay mapped while in flight, whatever close() does.
-    if (b.n >= gil_free_keys) {
-      PyThreadState* unlocked = PyEval_SaveThread();
-      rc = qef64_get_many_in(dbs, n, b.keys, b.key_lens, b.data, b.data_lens);
-      PyEval_RestoreThread(unlocked);
-    } else {
-      rc = qef64_get_many_in(dbs, n, b.keys, b.key_lens, b.data, b.data_lens);
-    }
-    result = rc != 0 ? raise_result(rc, nullptr) : PyList_New(b.n);
-    for (Py_ssize_t i = 0; result != nullptr && i < b.n; i++) {
-      PyObject* item = Py_None;
-      if (b.data[i] == nullptr) {
-        Py_INCREF(item);
-      } else if ((item = bytes_of(b.data[i], b.data_lens[i])) == nullptr) {
-        Py_CLEAR(result);
-        break;
+    result = look_up_chunks(keys, nullptr, [&](const lookup_batch& b) {
+      for (Py_ssize_t i = 0; i < b.n; i++) {
+        std::uint64_t h = qef64_shard_hash(b.keys[i], b.key_lens[i]);
+        dbs[i] = shard_objects[h % static_cast<std::uint64_t>(m)]->db;
       }
-      PyList_SET_ITEM(result, i, item);
-    }
+      return qef64_get_many_in(dbs, static_cast<size_t>(b.n), b.keys,
+                               b.key_lens, b.data, b.data_lens);
+    });
     give_shards(shard_objects, m);
   }
   PyMem_Free(dbs);
-  batch_free(&b);
   Py_DECREF(keys);
   return result;
 }

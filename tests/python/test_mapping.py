@@ -70,13 +70,20 @@ class MappingAgainstModel(TempDirTest):
 
     def test_get_many_matches_get_key_by_key(self):
         rng = seeded(self.id())
-        keys = list(self.model) + self.missing
+        # Each key several times over: more keys than one chunk holds.
+        keys = (list(self.model) + self.missing) * 5
         rng.shuffle(keys)
         expected = [self.model.get(k, [None])[0] for k in keys]
-        # Both below and above the count that releases the GIL.
+        self.assertGreater(len(keys), 2048)
+        # Below and above the count that releases the GIL, and over several
+        # of the chunks it looks keys up in.
         for n in (0, 1, 5, len(keys)):
             self.assertEqual(self.db.get_many(keys[:n]), expected[:n])
         self.assertEqual(self.db.get_many(iter(keys)), expected)
+        # Buffer keys here and there, in some chunks and not others.
+        mixed = [bytearray(k) if i % 7 == 3 else memoryview(k) if 1500 < i < 1600
+                 else k for i, k in enumerate(keys)]
+        self.assertEqual(self.db.get_many(mixed), expected)
 
 
 class KeysAndValues(TempDirTest):
