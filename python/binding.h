@@ -87,6 +87,11 @@ struct byte_arg {
 int byte_arg_get(PyObject* o, byte_arg* a, const char* what, bool hold);
 void byte_arg_release(byte_arg* a);
 
+// The path of a path-like argument as os.fspath gives it (str or bytes, for
+// messages) and in the file system's encoding (bytes, for the C calls):
+// 0 with both referenced, or -1 with an exception and neither.
+int path_arg_get(PyObject* arg, PyObject** path, PyObject** encoded);
+
 // Raises the OSError for rc, a positive errno value from the C interface:
 // OSError picks the subclass (FileNotFoundError for ENOENT, ...). filename
 // may be null. Returns null, for the caller to return.

@@ -78,13 +78,8 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (memory == static_cast<unsigned long long>(-1) && PyErr_Occurred())
       return nullptr;
   }
-  PyObject* path = PyOS_FSPath(path_arg);
-  if (path == nullptr) return nullptr;
-  PyObject* encoded = nullptr;
-  if (PyUnicode_FSConverter(path, &encoded) == 0) {
-    Py_DECREF(path);
-    return nullptr;
-  }
+  PyObject *path, *encoded;
+  if (path_arg_get(path_arg, &path, &encoded) == -1) return nullptr;
   const char* name = PyBytes_AS_STRING(encoded);
   qef64_builder* b = nullptr;
   int rc;

@@ -125,13 +125,8 @@ int holds_record(database_object* d, PyObject* key, PyObject* value) {
 // ---- The database -------------------------------------------------------
 
 PyObject* open_as(PyTypeObject* type, PyObject* path_arg) {
-  PyObject* path = PyOS_FSPath(path_arg);
-  if (path == nullptr) return nullptr;
-  PyObject* encoded = nullptr;
-  if (PyUnicode_FSConverter(path, &encoded) == 0) {
-    Py_DECREF(path);
-    return nullptr;
-  }
+  PyObject *path, *encoded;
+  if (path_arg_get(path_arg, &path, &encoded) == -1) return nullptr;
   const char* name = PyBytes_AS_STRING(encoded);
   qef64_db* db = nullptr;
   int rc;
