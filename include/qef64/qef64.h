@@ -12,8 +12,10 @@
  * Results. Every function that returns int returns
  *   0                 success, or a record found;
  *   QEF64_NOTFOUND    (negative) no record, or no further record;
- *   a positive errno  failure; EPROTO means a damaged database file (a
- *                     position or length that points outside the file).
+ *   a positive errno  failure; EPROTO means a file that is not a database
+ *                     or a damaged one (a header that does not fit the
+ *                     file, a position or length that points outside it),
+ *                     and qef64_strerror(EPROTO) says so.
  * errno itself is not part of the interface: read the result.
  *
  * Threads. Every call that takes a `const qef64_db *` may run at the same
@@ -78,8 +80,9 @@ typedef struct qef64_iter {
 const char *qef64_version(void);
 
 /* A text for any result of this interface: "success" for 0, "no such
- * record" for QEF64_NOTFOUND, strerror's text for an errno value. The text
- * is static; it stays valid. */
+ * record" for QEF64_NOTFOUND, "not a database, or a damaged one" for
+ * EPROTO, strerror's text for any other errno value. The text is static;
+ * it stays valid. */
 const char *qef64_strerror(int rc);
 
 /* ---- Reading ----------------------------------------------------------- */
@@ -157,6 +160,83 @@ int qef64_get_many_in(const qef64_db *const dbs[], size_t n,
 int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
                     size_t *key_len, const void **data, size_t *data_len);
 
+/* ---- Cold files: warming and residency -------------------------------- */
+
+/* Flags of qef64_open_ex. Every mapping the library makes is advised for
+ * random access, so that a lookup on a cold file reads only the pages it
+ * touches (two, mostly: a slot, then a record) rather than a read-around
+ * window of megabytes. Warming reads sequentially, at the device's speed.
+ *
+ * QEF64_WARM_TABLES      reads the header and the hash tables (16 bytes a
+ *                        slot, 32 a record) into memory: a cold lookup then
+ *                        needs one read, its record's page.
+ * QEF64_WARM_ALL         reads the whole file.
+ * QEF64_WARM_BACKGROUND  warms in a thread of the library's own, so that
+ *                        qef64_open_ex returns at once; lookups work
+ *                        meanwhile. qef64_close stops the thread first.
+ * QEF64_LOCK_TABLES      locks the header and the tables in memory
+ *                        (mlock(2)), so that memory pressure never evicts
+ *                        them; they are read in first. Fails the open with
+ *                        ENOMEM or EPERM when RLIMIT_MEMLOCK forbids it. */
+#define QEF64_WARM_TABLES 0x1u
+#define QEF64_WARM_ALL 0x2u
+#define QEF64_WARM_BACKGROUND 0x4u
+#define QEF64_LOCK_TABLES 0x8u
+
+/* As qef64_open, with the flags above (0 is qef64_open).
+ * Results: those of qef64_open; EINVAL for an unknown flag, or
+ * QEF64_WARM_BACKGROUND without a warming flag; ENOMEM or EPERM when the
+ * tables cannot be locked; EAGAIN when the warming thread cannot start; the
+ * errno of read(2) while warming in the foreground. */
+int qef64_open_ex(const char *path, unsigned flags, qef64_db **db);
+
+/* How much of the database is in memory now (the page cache), in bytes:
+ * *table_bytes of the header and the hash tables, *record_bytes of the
+ * records. For a service's health page; it costs one mincore(2) pass over
+ * the mapping, about a millisecond a gigabyte. Either pointer may be NULL.
+ * Results: 0; the errno of mincore(2) or ENOMEM. */
+int qef64_resident(const qef64_db *db, uint64_t *table_bytes,
+                   uint64_t *record_bytes);
+
+/* ---- Structure and verification ---------------------------------------- */
+
+/* The shape of a database, as qef64_get_info reports it. */
+typedef struct qef64_info {
+  uint64_t records;       /* as qef64_count */
+  uint64_t file_bytes;    /* the size of the file */
+  uint64_t record_bytes;  /* the records: from the header to the tables */
+  uint64_t table_bytes;   /* the header and the hash tables */
+  uint64_t slots;         /* all tables together */
+  uint64_t longest_probe; /* the most slots a lookup of a present key
+                             examines, its own slot included (1 when every
+                             record sits in its start slot; 0 when empty) */
+} qef64_info;
+
+/* Fills *info. Reads every slot for longest_probe: one pass over the
+ * tables. Results: 0; EPROTO for a slot outside its table's file space. */
+int qef64_get_info(const qef64_db *db, qef64_info *info);
+
+/* Where a verification found the first problem. */
+typedef struct qef64_problem {
+  uint64_t offset;  /* byte offset in the file (a shard's, for a set) of
+                       the record, slot or header field that is wrong; 0
+                       for a problem of a set's manifest */
+  size_t shard;     /* the shard it lies in; (size_t)-1 for one database,
+                       or for the set's manifest and directory */
+  const char *what; /* static text: what is wrong there, one line */
+} qef64_problem;
+
+/* The deep check of one file: every record lies inside the records and
+ * can be reached by its key from its table; every non-empty slot names a
+ * record whose key has the slot's hash and table; the records end where
+ * the first table begins. Reads the whole file once, sequentially.
+ * Results: 0 when sound; EPROTO when damaged; ENOMEM. */
+int qef64_verify(const qef64_db *db);
+
+/* As qef64_verify; on EPROTO, *problem (when not NULL) says where and
+ * what. */
+int qef64_verify_problem(const qef64_db *db, qef64_problem *problem);
+
 /* ---- Sharded sets ------------------------------------------------------ */
 
 /* The 64-bit hash that places a key in a sharded set: its records live in
@@ -166,6 +246,120 @@ int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
  * the empty key gives 17665956581633026203, "a" 198367012849983736. key
  * may be NULL when key_len is 0. */
 uint64_t qef64_shard_hash(const void *key, size_t key_len);
+
+/* ---- Sharded sets: reading --------------------------------------------- */
+
+/* A sharded set is a directory: each version is a subdirectory holding
+ * manifest.json, SHA256SUMS and the shard files shard-00000.qef64, ...;
+ * the symbolic link `current` names the version in use and `previous` the
+ * one before it. A key's records are all in shard
+ * qef64_shard_hash(key) % shard count. qef64(5) documents the layout.
+ *
+ * An open set holds the version it opened, whatever is published later;
+ * every reading call follows the rules of the same call on one database
+ * (threads, pointers valid until qef64_set_close). */
+typedef struct qef64_set qef64_set;
+
+/* Opens a set's directory (the version `current` names) or one version's
+ * directory. Checks the manifest and every shard's size against it; each
+ * shard is opened as qef64_open opens a file.
+ * Results: 0; ENOENT for a missing set, version or shard; EPROTO for a
+ * damaged manifest, a shard of the wrong size or a damaged shard; the
+ * errors of qef64_open. */
+int qef64_set_open(const char *path, qef64_set **set);
+
+/* As qef64_set_open, each shard opened with qef64_open_ex's flags. */
+int qef64_set_open_ex(const char *path, unsigned flags, qef64_set **set);
+
+/* Closes every shard and frees the handle. NULL is ignored. */
+void qef64_set_close(qef64_set *set);
+
+uint64_t qef64_set_count(const qef64_set *set); /* records, all shards */
+size_t qef64_set_shards(const qef64_set *set);
+/* Shard i, valid until qef64_set_close (which closes it). */
+const qef64_db *qef64_set_shard(const qef64_set *set, size_t i);
+/* The name of the version directory this set holds ("v-..."). */
+const char *qef64_set_version(const qef64_set *set);
+/* 1 when `current` names another version now, or nothing; 0 otherwise,
+ * and always 0 for a set opened by a version's directory. */
+int qef64_set_replaced(const qef64_set *set);
+
+/* As qef64_get, qef64_find_next, qef64_get_many and qef64_iter_next, over
+ * the whole set; get_many is one batch over every shard. Iteration gives
+ * shard 0 first, each shard in file order. */
+int qef64_set_get(const qef64_set *set, const void *key, size_t key_len,
+                  const void **data, size_t *data_len);
+int qef64_set_find_next(const qef64_set *set, qef64_cursor *cur,
+                        const void *key, size_t key_len, const void **data,
+                        size_t *data_len);
+int qef64_set_get_many(const qef64_set *set, size_t n,
+                       const void *const keys[], const size_t key_lens[],
+                       const void *data[], size_t data_lens[]);
+int qef64_set_iter_next(const qef64_set *set, qef64_iter *it,
+                        const void **key, size_t *key_len, const void **data,
+                        size_t *data_len);
+
+/* As qef64_resident, summed over the shards. */
+int qef64_set_resident(const qef64_set *set, uint64_t *table_bytes,
+                       uint64_t *record_bytes);
+
+/* Checks sizes, the SHA-256 of every shard against the manifest (where the
+ * manifest has them) and each shard's structure (qef64_verify).
+ * Results: 0; EPROTO; ENOMEM; the errno of reading a shard. */
+int qef64_set_verify(const qef64_set *set);
+/* As qef64_set_verify; on EPROTO, *problem (when not NULL) says where. */
+int qef64_set_verify_problem(const qef64_set *set, qef64_problem *problem);
+
+/* ---- Sharded sets: publishing ------------------------------------------ */
+
+/* The one way a version becomes current. Opening takes the set's lock
+ * (EWOULDBLOCK while another publication of the set is open) and makes a
+ * new, empty version directory, creating the set's directory when it is
+ * missing. The shard files are then built into that directory, under the
+ * names qef64_publication_shard_path gives, by any means (qef64_builder,
+ * other processes, other machines sharing the file system). Commit checks
+ * and checksums them, writes SHA256SUMS and the manifest, makes everything
+ * durable and swaps `current`; every crash state holds the old version or
+ * the whole new one. */
+typedef struct qef64_publication qef64_publication;
+
+int qef64_publication_open(const char *path, size_t shards,
+                           qef64_publication **p);
+/* The new version's name ("v-...") and its directory's absolute path,
+ * valid until commit or abort. */
+const char *qef64_publication_version(const qef64_publication *p);
+const char *qef64_publication_dir(const qef64_publication *p);
+/* Writes the path of shard i into buf (len bytes, NUL included).
+ * Results: 0; EINVAL for i out of range; ENAMETOOLONG when it does not
+ * fit. */
+int qef64_publication_shard_path(const qef64_publication *p, size_t i,
+                                 char *buf, size_t len);
+/* Publishes: every shard must be a complete database. Frees p in every
+ * case. Results: 0; ENOENT for a missing shard; EPROTO for a damaged one;
+ * the errno of a failed write, fsync or rename, after which nothing is
+ * published and the version directory is gone. */
+int qef64_publication_commit(qef64_publication *p);
+/* Removes the version directory, publishes nothing, releases the lock and
+ * frees p. NULL is ignored. */
+void qef64_publication_abort(qef64_publication *p);
+
+/* A whole set built in this process: a publication and one qef64_builder
+ * per shard, records routed by qef64_shard_hash. */
+typedef struct qef64_set_builder qef64_set_builder;
+
+int qef64_set_builder_open(const char *path, size_t shards,
+                           qef64_set_builder **b);
+/* The index memory of the whole set, all shard builders together (64 MiB
+ * unless set); call it before the first add. Results as
+ * qef64_builder_set_memory. */
+int qef64_set_builder_set_memory(qef64_set_builder *b, uint64_t bytes);
+int qef64_set_builder_add(qef64_set_builder *b, const void *key,
+                          size_t key_len, const void *data, size_t data_len);
+/* Commits every shard, then the publication. Frees b in every case. */
+int qef64_set_builder_commit(qef64_set_builder *b);
+/* Publishes nothing, removes every file of the build, frees b. NULL is
+ * ignored. */
+void qef64_set_builder_abort(qef64_set_builder *b);
 
 /* ---- Building ---------------------------------------------------------- */
 
