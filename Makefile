@@ -70,7 +70,7 @@ package: build
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
 
-.PHONY: python python-deps
+.PHONY: python python-deps deps
 
 # The Python package for $(PYTHON), into $(BUILD)/python/qef64:
 #   PYTHONPATH=$(BUILD)/python $(PYTHON) -c 'import qef64'
@@ -89,7 +89,15 @@ endif
 python-deps:
 	sh tests/python/deps.sh $(PYTHON)
 
+# What the library, the command and the tests need from Debian (as root,
+# installed when missing), before the build is configured.
+deps:
+	sh tests/deps.sh
+
 ifneq ($(filter test,$(MAKECMDGOALS)),)
-$(BUILD)/CMakeCache.txt: | python-deps
+$(BUILD)/CMakeCache.txt: | python-deps deps
 endif
-test-sanitize: python-deps
+ifneq ($(filter build all install package,$(MAKECMDGOALS)),)
+$(BUILD)/CMakeCache.txt: | deps
+endif
+test-sanitize: python-deps deps
