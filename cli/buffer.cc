@@ -25,7 +25,8 @@ void buffer_reserve(buffer* b, std::size_t n) {
 
 void buffer_append(buffer* b, const void* bytes, std::size_t n) {
   if (n > SIZE_MAX - b->len)
-    fail("unable to hold a field: " + error_text(ENOMEM));
+    fail("unable to hold " + std::to_string(n) +
+         " more bytes: " + error_text(ENOMEM));
   buffer_reserve(b, b->len + n);
   if (n > 0) std::memcpy(b->data + b->len, bytes, n);
   b->len += n;

@@ -24,7 +24,9 @@ static_assert(input_padding >= simdjson::SIMDJSON_PADDING);
 // error's position and explanation are kept.
 struct error_finder : nlohmann::json_sax<nlohmann::json> {
   bool found = false;
-  std::size_t position = 0;  // characters read, the offending one included
+  // Characters read, up to the byte at which the parser gave up: the
+  // offending byte, or the last of the offending token.
+  std::size_t position = 0;
   std::string what;
 
   bool null() override { return true; }
