@@ -132,7 +132,9 @@ int qef64_find_next(const qef64_db *db, qef64_cursor *cur, const void *key,
                     size_t key_len, const void **data, size_t *data_len);
 
 /* The first record of each of n keys, as n calls of qef64_get would give
- * them, but with the memory accesses of many lookups overlapped: for key i,
+ * them, but with the memory accesses of many lookups overlapped, and on a
+ * file whose pages are not in memory with the device reads of a whole
+ * batch started together (qef64(3) says how it decides): for key i,
  * data[i] and data_lens[i] are its first record's data, or NULL and 0 when
  * it has none or its lookup failed.
  * Results: 0 when no lookup failed (keys without records included); else
@@ -185,9 +187,10 @@ int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
 
 /* As qef64_open, with the flags above (0 is qef64_open).
  * Results: those of qef64_open; EINVAL for an unknown flag, or
- * QEF64_WARM_BACKGROUND without a warming flag; ENOMEM or EPERM when the
- * tables cannot be locked; EAGAIN when the warming thread cannot start; the
- * errno of read(2) while warming in the foreground. */
+ * QEF64_WARM_BACKGROUND with nothing to warm (none of the other three);
+ * ENOMEM or EPERM when RLIMIT_MEMLOCK does not allow the tables to be
+ * locked; EAGAIN when the warming thread cannot start; the errno of
+ * read(2) while warming in the foreground. */
 int qef64_open_ex(const char *path, unsigned flags, qef64_db **db);
 
 /* How much of the database is in memory now (the page cache), in bytes:

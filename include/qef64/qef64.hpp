@@ -50,6 +50,14 @@ class database {
     if (rc != 0) throw_error(rc, path);
   }
   explicit database(const std::string& path) : database(path.c_str()) {}
+  // Opens with qef64_open_ex's flags (QEF64_WARM_TABLES, QEF64_WARM_ALL,
+  // QEF64_WARM_BACKGROUND, QEF64_LOCK_TABLES).
+  database(const char* path, unsigned flags) {
+    int rc = qef64_open_ex(path, flags, &db_);
+    if (rc != 0) throw_error(rc, path);
+  }
+  database(const std::string& path, unsigned flags)
+      : database(path.c_str(), flags) {}
   // A database on a descriptor open for reading, which the caller keeps.
   static database from_fd(int fd) {
     qef64_db* db = nullptr;
@@ -181,6 +189,17 @@ class database {
   // True when the path now names another file or none.
   bool replaced() const {
     return qef64_replaced(db_) != 0;
+  }
+  // How much of the file is in memory now, in bytes (qef64_resident).
+  struct residency {
+    std::uint64_t tables;   // the header and the hash tables
+    std::uint64_t records;  // the records
+  };
+  residency resident() const {
+    residency r{};
+    int rc = qef64_resident(db_, &r.tables, &r.records);
+    if (rc != 0) throw_error(rc, "qef64_resident");
+    return r;
   }
   // The C handle, for calls this class does not wrap.
   const qef64_db* handle() const {
