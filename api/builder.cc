@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/access.h"
 #include "db/format.h"
 #include "db/spill.h"
 #include "db/writer.h"
@@ -147,9 +148,9 @@ int create_named(const qef64_builder* b, const char* kind, int flags,
 int create_file(qef64_builder* b) {
   b->temp_name = static_cast<char*>(std::malloc(temp_name_size));
   if (b->temp_name == nullptr) return ENOMEM;
-  b->fd = open_unnamed(b, O_WRONLY, 0644);
+  b->fd = open_unnamed(b, O_WRONLY, access_default_mode);
   if (b->fd == -2) {
-    b->fd = create_named(b, "tmp", O_WRONLY, 0644, b->temp_name);
+    b->fd = create_named(b, "tmp", O_WRONLY, access_default_mode, b->temp_name);
     b->named = b->fd != -1;
   }
   return b->fd == -1 ? errno : 0;
@@ -192,16 +193,11 @@ int link_temp(qef64_builder* b) {
 }
 
 // When the final name already holds a file, the new one takes over its
-// owner, group (where this process may set them) and permission bits, so
-// that a rebuild neither widens nor narrows who can read the database.
+// access as qef64make's ftmp does (access_copy). 0, or an errno.
 int inherit_access(qef64_builder* b) {
   struct stat st;
   if (::fstatat(b->dir_fd, b->final_name, &st, 0) == -1) return 0;
-  if (!S_ISREG(st.st_mode)) return 0;
-  // Owner first: changing it clears set-user-ID bits that fchmod then sets.
-  (void)::fchown(b->fd, st.st_uid, st.st_gid);
-  if (::fchmod(b->fd, st.st_mode & 07777) == -1) return errno;
-  return 0;
+  return access_copy(b->fd, &st) == -1 ? errno : 0;
 }
 
 // Closes what is still open and, in the process that made it, removes the

@@ -4,10 +4,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -319,6 +321,50 @@ TEST_F(BuilderProcess, KilledBuilderLeavesOnlyTheOldFile) {
     EXPECT_EQ(names(dir_), std::vector<std::string>{"old.db"});
     EXPECT_EQ(read_file(dir_ + "/old.db"), "old");
   }
+}
+
+// A rebuild keeps the permission bits of the file it replaces, but never
+// set-user-ID, set-group-ID or sticky ones; a process that may not set the
+// owner still sets the group it shares, as qef64make does.
+TEST_F(Api, RebuildKeepsAccessAsQef64makeDoes) {
+  const std::string path = dir_ + "/s.db";
+  build(path, {{"k", "old"}});
+  ASSERT_EQ(chmod(path.c_str(), 06755), 0);
+  build(path, {{"k", "new"}});
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+  if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
+  // f belongs to root and a group that user 4321 is a member of.
+  constexpr uid_t user = 4321;
+  constexpr gid_t own_group = 4321, shared_group = 5678;
+  const std::string open_dir = dir_ + "/open", g = open_dir + "/g.db";
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+  build(g, {{"k", "old"}});
+  ASSERT_EQ(chown(g.c_str(), 0, shared_group), 0);
+  ASSERT_EQ(chmod(g.c_str(), 0640), 0);
+  pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    const gid_t groups[] = {shared_group};
+    if (setgroups(1, groups) != 0 || setgid(own_group) != 0 ||
+        setuid(user) != 0)
+      _exit(10);
+    qef64_builder* b = nullptr;
+    if (qef64_builder_open(g.c_str(), &b) != 0) _exit(11);
+    if (qef64_builder_add(b, "k", 1, "new", 3) != 0) _exit(12);
+    _exit(qef64_builder_commit(b) == 0 ? 0 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(stat(g.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, user);
+  EXPECT_EQ(st.st_gid, shared_group);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(Api, CppLayerReportsErrorsAsSystemErrors) {

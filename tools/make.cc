@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "db/access.h"
 #include "db/format.h"
 #include "db/writer.h"
 #include "runtime/bytes.h"
@@ -168,19 +169,6 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A rebuild must not change who may read the database: ftmp gets the
-// permission bits of f, and its owner and group where the process may set
-// them. Only root may give a file away (EPERM), but a member of f's group
-// may still give ftmp that group; an owner the process cannot name at all
-// (EINVAL: outside its user namespace) stays as it is too.
-int copy_access(int fd, const struct stat& f) {
-  if (::fchmod(fd, f.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) == -1) return -1;
-  if (::fchown(fd, f.st_uid, f.st_gid) == 0) return 0;
-  if (errno == EPERM && ::fchown(fd, static_cast<uid_t>(-1), f.st_gid) == 0)
-    return 0;
-  return errno == EPERM || errno == EINVAL ? 0 : -1;
-}
-
 // Two builders writing one ftmp (a job started twice) publish a mix of
 // both. Each takes an exclusive lock on ftmp before it changes anything,
 // and a second one fails at once (EWOULDBLOCK). The lock is taken on a
@@ -205,7 +193,8 @@ int lock_exclusive(int fd) {
 // identity is taken from the open descriptor, so swapping the name
 // afterwards cannot slip f in.
 int open_create(const char* path) {
-  int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW, 0644);
+  int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW,
+                  access_default_mode);
   if (fd == -1) return -1;
   if (lock_exclusive(fd) == -1) return -1;
   struct stat st;
@@ -230,11 +219,9 @@ int open_create(const char* path) {
     }
     if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
   }
-  // Only a database passes its access on, and only to a regular file: as
-  // root, ftmp may be a device node that others use.
-  if (have_old && S_ISREG(old.st_mode) && S_ISREG(st.st_mode) &&
-      copy_access(fd, old) == -1)
-    return -1;
+  // Only to a regular file: as root, ftmp may be a device node that others
+  // use.
+  if (have_old && S_ISREG(st.st_mode) && access_copy(fd, &old) == -1) return -1;
   return fd;
 }
 

@@ -369,9 +369,10 @@ void qef64_set_builder_abort(qef64_set_builder *b);
  * nothing behind; where the file system cannot make such a file, into one
  * created under a unique name (".NAME.tmp.*", never following a symbolic
  * link) and removed after any failure. When path names an existing file,
- * the new file gets its permission bits, and its owner and group where the
- * process may set them; otherwise mode 0644 as reduced by the umask. *b is
- * the new handle, or NULL on failure.
+ * the new file gets its permission bits (never set-user-ID, set-group-ID or
+ * sticky), and its owner and group where the process may set them, or the
+ * group alone where it may set only that, as qef64make does; otherwise mode
+ * 0644 as reduced by the umask. *b is the new handle, or NULL on failure.
  * Results: 0; the errno of creating the file (ENOENT when the directory
  * does not exist, EACCES, ...). */
 int qef64_builder_open(const char *path, qef64_builder **b);
