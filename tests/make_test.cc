@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -379,6 +381,87 @@ TEST_F(Make, FtmpOnAnotherFileSystemIsRefusedBeforeReading) {
   EXPECT_TRUE(read_file(far) == "someone else's") << "ftmp changed";
   EXPECT_FALSE(file_exists(f()));
   std::filesystem::remove_all(shm);
+}
+
+std::string create_error(const std::string& ftmp, int error) {
+  return prefix + "unable to create " + ftmp + ": " + std::strerror(error) +
+         "\n";
+}
+
+// An ftmp that is no plain file of this user's alone would hand the
+// database on: a device node would be built into and then moved to f, and
+// "ln orig x.tmp" would empty orig. Each is refused before any input is
+// read (standard input is closed), the file as it was.
+TEST_F(Make, RefusesFtmpThatIsNoPlainFileOfItsOwn) {
+  run_options closed;
+  closed.in = input_kind::none;
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_NE(reader, -1);
+  std::vector<std::string> others = {fifo};
+  // Only root may make a device node; as root, ftmp may be one.
+  const std::string device = dir_ + "/null";
+  if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+    others.push_back(device);
+  for (const std::string& other : others) {
+    run_result r = run({program("qef64make"), f(), other}, "", closed);
+    EXPECT_EQ(r.status, 111);
+    EXPECT_EQ(r.err, create_error(other, ENOTSUP));
+    EXPECT_FALSE(file_exists(f()));
+  }
+  close(reader);
+
+  write_file(dir_ + "/orig", "someone's data");
+  ASSERT_EQ(link((dir_ + "/orig").c_str(), ftmp().c_str()), 0);
+  run_result r = make("", closed);
+  EXPECT_EQ(r.err, create_error(ftmp(), EMLINK));
+  EXPECT_EQ(read_file(dir_ + "/orig"), "someone's data");
+  EXPECT_FALSE(file_exists(f()));
+}
+
+// Another user plants ftmp, in a sticky directory such as /tmp or in a plain
+// one: the database would keep that file, and with it an owner who may
+// rewrite it in place. Only the owner of f may own ftmp, since f's owner is
+// what the database gets anyway (what a failed rebuild as root leaves).
+TEST_F(Make, RefusesFtmpOfAnotherUser) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "giving a file to another user needs root";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  // fs.protected_regular makes the kernel refuse the open itself in a
+  // world-writable sticky directory.
+  const bool protected_regular =
+      read_file("/proc/sys/fs/protected_regular").find_first_of("12") !=
+      std::string::npos;
+  for (mode_t mode : {01777, 0755}) {
+    const std::string d = dir_ + (mode == 01777 ? "/sticky" : "/plain");
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(d.c_str(), mode), 0);
+    const std::string pub = d + "/pub.db", tmp = pub + ".tmp";
+    write_file(tmp, "");
+    ASSERT_EQ(chmod(tmp.c_str(), 0666), 0);
+    ASSERT_EQ(chown(tmp.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    run_result r =
+        run({program("qef64make"), pub, tmp}, framing({{"secret", "s3cr3t"}}));
+    EXPECT_EQ(r.status, 111);
+    EXPECT_EQ(
+        r.err,
+        create_error(tmp, mode == 01777 && protected_regular ? EACCES : EPERM));
+    EXPECT_FALSE(file_exists(pub));
+    struct stat st;
+    ASSERT_EQ(stat(tmp.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+  }
+  const std::string pub = dir_ + "/plain/pub.db", tmp = pub + ".tmp";
+  ASSERT_EQ(make(framing({{"k", "v"}})).status, 0);
+  ASSERT_EQ(rename(f().c_str(), pub.c_str()), 0);
+  ASSERT_EQ(chown(pub.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  run_result r = run({program("qef64make"), pub, tmp}, framing({{"k", "w"}}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(reference::find(reference::parse(read_file(pub)), "k"),
+            std::vector<std::string>{"w"});
 }
 
 // The database leaves in writes of exactly 8192 bytes but the last, then the

@@ -169,6 +169,33 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// An ftmp that another user can write to, or whose inode another name
+// shares, would hand the finished database on: to its owner, who could
+// rewrite it in place, or to the file under the other name, whose contents
+// the truncation destroys. A device node is no database file at all. Each
+// is refused as it is, before anything is cut or written: -1 with ENOTSUP
+// (not a regular file), EPERM (another owner) or EMLINK (another name).
+// old is f, or null when there is none.
+int check_own_file(const struct stat& st, const struct stat* old) {
+  if (!S_ISREG(st.st_mode)) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  // The owner of f may own ftmp: the database goes to that owner anyway,
+  // and a failed rebuild as root leaves just such an ftmp behind once f's
+  // access was passed on to it.
+  if (st.st_uid != ::geteuid() &&
+      (old == nullptr || !S_ISREG(old->st_mode) || old->st_uid != st.st_uid)) {
+    errno = EPERM;
+    return -1;
+  }
+  if (st.st_nlink > 1) {
+    errno = EMLINK;
+    return -1;
+  }
+  return 0;
+}
+
 // Two builders writing one ftmp (a job started twice) publish a mix of
 // both. Each takes an exclusive lock on ftmp before it changes anything,
 // and a second one fails at once (EWOULDBLOCK). The lock is taken on a
@@ -183,15 +210,16 @@ int lock_exclusive(int fd) {
 }
 
 // Opens ftmp for writing, creating it with mode 0644, and gives it the
-// access of an existing f before anything is written. O_NOFOLLOW keeps a
-// symbolic link planted at ftmp from redirecting the write. A file that is
-// not empty is truncated only after it is known not to be f itself (another
-// spelling, a hard link, or f a link to it): truncating it then would
-// destroy the live database. An empty f holds no database to lose, which is
-// also the case when f did not exist and the open just created it; the build
-// then goes into f directly, and the final rename changes nothing. The
-// identity is taken from the open descriptor, so swapping the name
-// afterwards cannot slip f in.
+// access of an existing f before anything is written; an ftmp that is not
+// a plain file of its own is refused as it is (check_own_file). O_NOFOLLOW
+// keeps a symbolic link planted at ftmp from redirecting the write. A file
+// that is not empty is truncated only after it is known not to be f itself
+// (another spelling, a hard link, or f a link to it): truncating it then
+// would destroy the live database. An empty f holds no database to lose,
+// which is also the case when f did not exist and the open just created
+// it; the build then goes into f directly, and the final rename changes
+// nothing. The identity is taken from the open descriptor, so swapping the
+// name afterwards cannot slip f in.
 int open_create(const char* path) {
   int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW,
                   access_default_mode);
@@ -211,17 +239,14 @@ int open_create(const char* path) {
   // A failed stat (f does not exist yet) leaves nothing to protect.
   struct stat old;
   bool have_old = ::stat(final_name, &old) == 0;
-  // An empty file, the usual case, has nothing to check and nothing to cut.
-  if (st.st_size != 0) {
-    if (have_old && same_file(st, old)) {
-      errno = EINVAL;
-      return -1;
-    }
-    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
+  if (st.st_size != 0 && have_old && same_file(st, old)) {
+    errno = EINVAL;
+    return -1;
   }
-  // Only to a regular file: as root, ftmp may be a device node that others
-  // use.
-  if (have_old && S_ISREG(st.st_mode) && access_copy(fd, &old) == -1) return -1;
+  if (check_own_file(st, have_old ? &old : nullptr) == -1) return -1;
+  // An empty file, the usual case, has nothing to cut.
+  if (st.st_size != 0 && ::ftruncate(fd, 0) == -1) return -1;
+  if (have_old && access_copy(fd, &old) == -1) return -1;
   return fd;
 }
 
