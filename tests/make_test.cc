@@ -464,6 +464,28 @@ TEST_F(Make, RefusesFtmpOfAnotherUser) {
             std::vector<std::string>{"w"});
 }
 
+// A leftover ftmp, of mode 666 or setuid or narrower, passes nothing on to a
+// new f, which gets mode 0644 less the umask like a freshly created ftmp.
+TEST_F(Make, NewFGetsTheModeOfANewFile) {
+  for (mode_t leftover : {0u, 0666u, 04755u, 0600u}) {
+    SCOPED_TRACE(leftover);
+    unlink(f().c_str());
+    unlink(ftmp().c_str());
+    if (leftover != 0) {
+      write_file(ftmp(), "left over");
+      ASSERT_EQ(chmod(ftmp().c_str(), leftover), 0);
+    }
+    run_result r =
+        run({"/bin/sh", "-c", "umask 027 && exec \"$0\" \"$1\" \"$2\"",
+             program("qef64make"), f(), ftmp()},
+            framing({{"k", "v"}}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(f().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+  }
+}
+
 // The database leaves in writes of exactly 8192 bytes but the last, then the
 // header in one write at offset 0; f is named only by the final rename.
 TEST_F(Make, SystemCalls) {

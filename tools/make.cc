@@ -169,6 +169,18 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// A file that f does not pass its access on to (f is new) gets the mode a
+// new file gets, whatever an earlier build or anyone else left at ftmp: a
+// leftover of mode 666 must not make the database writable by everyone.
+// The umask is read by setting it twice; nothing is created in between.
+int give_default_mode(int fd, const struct stat& st) {
+  mode_t mask = ::umask(0);
+  (void)::umask(mask);
+  mode_t mode = access_default_mode & ~mask;
+  if ((st.st_mode & 07777) == mode) return 0;  // as the open created it
+  return ::fchmod(fd, mode);
+}
+
 // An ftmp that another user can write to, or whose inode another name
 // shares, would hand the finished database on: to its owner, who could
 // rewrite it in place, or to the file under the other name, whose contents
@@ -210,16 +222,16 @@ int lock_exclusive(int fd) {
 }
 
 // Opens ftmp for writing, creating it with mode 0644, and gives it the
-// access of an existing f before anything is written; an ftmp that is not
-// a plain file of its own is refused as it is (check_own_file). O_NOFOLLOW
-// keeps a symbolic link planted at ftmp from redirecting the write. A file
-// that is not empty is truncated only after it is known not to be f itself
-// (another spelling, a hard link, or f a link to it): truncating it then
-// would destroy the live database. An empty f holds no database to lose,
-// which is also the case when f did not exist and the open just created
-// it; the build then goes into f directly, and the final rename changes
-// nothing. The identity is taken from the open descriptor, so swapping the
-// name afterwards cannot slip f in.
+// access of an existing f, or else the mode of a new file, before anything
+// is written; an ftmp that is not a plain file of its own is refused as it
+// is (check_own_file). O_NOFOLLOW keeps a symbolic link planted at ftmp
+// from redirecting the write. A file that is not empty is truncated only
+// after it is known not to be f itself (another spelling, a hard link, or f
+// a link to it): truncating it then would destroy the live database. An
+// empty f holds no database to lose, which is also the case when f did not
+// exist and the open just created it; the build then goes into f directly,
+// and the final rename changes nothing. The identity is taken from the open
+// descriptor, so swapping the name afterwards cannot slip f in.
 int open_create(const char* path) {
   int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW,
                   access_default_mode);
@@ -246,7 +258,9 @@ int open_create(const char* path) {
   if (check_own_file(st, have_old ? &old : nullptr) == -1) return -1;
   // An empty file, the usual case, has nothing to cut.
   if (st.st_size != 0 && ::ftruncate(fd, 0) == -1) return -1;
-  if (have_old && access_copy(fd, &old) == -1) return -1;
+  int copied = have_old ? access_copy(fd, &old) : 0;
+  if (copied == -1) return -1;
+  if (copied == 0 && give_default_mode(fd, st) == -1) return -1;
   return fd;
 }
 
