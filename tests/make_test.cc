@@ -486,6 +486,29 @@ TEST_F(Make, NewFGetsTheModeOfANewFile) {
   }
 }
 
+// A rename that cannot work (no directory, a file for a directory, no
+// name) is found before any input is read, with the error rename gives,
+// and nothing is created.
+TEST_F(Make, RenameThatCannotWorkIsRefusedBeforeReading) {
+  write_file(dir_ + "/file", "");
+  const struct {
+    std::string f;
+    int error;
+  } cases[] = {{dir_ + "/no/such/dir/f", ENOENT},
+               {dir_ + "/file/f", ENOTDIR},
+               {dir_ + "/file/sub/f", ENOTDIR},
+               {"", ENOENT}};
+  run_options closed;
+  closed.in = input_kind::none;
+  for (const auto& c : cases) {
+    run_result r = run({program("qef64make"), c.f, ftmp()}, "", closed);
+    EXPECT_EQ(r.status, 111) << c.f;
+    EXPECT_EQ(r.err, prefix + "unable to rename " + ftmp() + " to " + c.f +
+                         ": " + std::strerror(c.error) + "\n");
+    EXPECT_FALSE(file_exists(ftmp())) << c.f;
+  }
+}
+
 // The database leaves in writes of exactly 8192 bytes but the last, then the
 // header in one write at offset 0; f is named only by the final rename.
 TEST_F(Make, SystemCalls) {

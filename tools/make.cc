@@ -150,19 +150,38 @@ int stat_directory(const char* path, struct stat* st) {
   return ::stat(directory_name, st);
 }
 
-// rename cannot move ftmp to another file system, and learning that after
-// the whole build wastes the build and leaves ftmp behind. The directories
-// of ftmp and f are compared before ftmp is even opened, so a refused build
-// has created nothing, and an ftmp that was there stays as it was; there is
-// nothing to remove, and no need to learn whether the open created the file.
-// ftmp is on the file system of its directory unless it is a mount point
-// itself, which rename refuses anyway. A directory that cannot be examined
-// skips the check, and open or rename then fails as before; so does a
-// directory replaced by a mount point between this check and the open.
-bool on_other_file_systems(const char* a, const char* b) {
+// rename cannot move ftmp to another file system, nor into a directory
+// that is not there, and learning that after the whole build wastes the
+// build and leaves ftmp behind. The directories of ftmp and f are examined
+// before ftmp is even opened, so a refused build has created nothing, and
+// an ftmp that was there stays as it was; there is nothing to remove, and
+// no need to learn whether the open created the file. ftmp is on the file
+// system of its directory unless it is a mount point itself, which rename
+// refuses anyway. A directory of ftmp that cannot be examined skips the
+// comparison, and the open then fails as before; so does one replaced by a
+// mount point between this check and the open. -1 with the errno rename
+// would give (ENOENT, ENOTDIR, EXDEV) when it cannot work, else 0.
+int check_rename(const char* from, const char* to) {
+  // rename("x.tmp", "") finds no such file.
+  if (*to == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
   struct stat sa, sb;
-  return stat_directory(a, &sa) == 0 && stat_directory(b, &sb) == 0 &&
-         sa.st_dev != sb.st_dev;
+  bool from_known = stat_directory(from, &sa) == 0;
+  if (stat_directory(to, &sb) == -1) {
+    // Other failures (EACCES, EIO) are left to the rename, as before.
+    return errno == ENOENT || errno == ENOTDIR ? -1 : 0;
+  }
+  if (!S_ISDIR(sb.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  if (from_known && sa.st_dev != sb.st_dev) {
+    errno = EXDEV;
+    return -1;
+  }
+  return 0;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -275,10 +294,7 @@ int main(int argc, char** argv) {
   final_name = argv[1];
   temp_name = argv[2];
 
-  if (on_other_file_systems(temp_name, final_name)) {
-    errno = EXDEV;
-    die_rename();
-  }
+  if (check_rename(temp_name, final_name) == -1) die_rename();
   int fd = open_create(temp_name);
   if (fd == -1) die_create();
   if (writer_start(&writer, fd) == -1) die_create();
