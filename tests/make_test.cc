@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -558,6 +559,40 @@ TEST_F(Make, SystemCalls) {
   ASSERT_EQ(touching.size(), 2u) << t;
   EXPECT_TRUE(touching[0] == "newfstatat" || touching[0] == "stat") << t;
   EXPECT_EQ(touching[1], "rename") << t;
+}
+
+// The calls a fresh build makes before its first record, from the stat of
+// ftmp's directory to the first read: the safeguards of qef64make(1), which
+// lists them, and nothing else.
+TEST_F(Make, SystemCallsBeforeTheFirstRecord) {
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP();
+  const std::string trace = dir_ + "/trace";
+  run_result r =
+      run({"/usr/bin/strace", "-o", trace, program("qef64make"), f(), ftmp()},
+          "\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string t = read_file(trace);
+  std::size_t at = t.find("\"" + dir_ + "\"");
+  ASSERT_NE(at, std::string::npos) << t;
+  std::vector<std::string> calls;
+  std::size_t line = t.rfind('\n', at) + 1;
+  while (line < t.size() && t.compare(line, 7, "read(0,") != 0) {
+    std::size_t end = std::min(t.find('\n', line), t.size());
+    std::string name = t.substr(line, t.find('(', line) - line);
+    // The C library's choice among the calls of one kind.
+    if (name == "newfstatat" || name == "fstat" || name == "statx")
+      name = "stat";
+    if (name == "openat") name = "open";
+    calls.push_back(name);
+    line = end + 1;
+  }
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "stat", "stat",               // both directories
+                       "open", "dup", "flock",       // ftmp, locked
+                       "stat", "stat", "stat",       // ftmp, input, f
+                       "geteuid", "umask", "umask",  // owner, new mode
+                       "lseek"}))
+      << t;
 }
 
 // Loading libstdc++ costs more than a whole lookup: no program may need it.
