@@ -192,12 +192,22 @@ int link_temp(qef64_builder* b) {
   return EEXIST;
 }
 
-// When the final name already holds a file, the new one takes over its
-// access as qef64make's ftmp does (access_copy). 0, or an errno.
-int inherit_access(qef64_builder* b) {
-  struct stat st;
-  if (::fstatat(b->dir_fd, b->final_name, &st, 0) == -1) return 0;
-  return access_copy(b->fd, &st) == -1 ? errno : 0;
+// The file at the final name, which the build will replace, into *old; its
+// st_mode is 0 when there is none. A directory is refused here, before
+// anything is created, rather than by the rename at commit: EISDIR, as
+// renameat would give. A symbolic link to one is not, since the rename
+// replaces the link itself. 0, or EISDIR.
+int examine_final(const qef64_builder* b, struct stat* old) {
+  if (::fstatat(b->dir_fd, b->final_name, old, 0) == -1) {
+    old->st_mode = 0;
+    return 0;
+  }
+  struct stat link;
+  if (S_ISDIR(old->st_mode) &&
+      ::fstatat(b->dir_fd, b->final_name, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(link.st_mode))
+    return EISDIR;
+  return 0;
 }
 
 // Closes what is still open and, in the process that made it, removes the
@@ -260,8 +270,11 @@ int qef64_builder_open(const char* path, qef64_builder** out) {
   (void)::pthread_once(&fork_watch, watch_forks);
   b->owner = current_process();
   int rc = open_directory(path, &b->dir_fd, &b->final_name);
+  struct stat old = {};
+  if (rc == 0) rc = examine_final(b, &old);
   if (rc == 0) rc = create_file(b);
-  if (rc == 0) rc = inherit_access(b);
+  // A rebuild keeps the access of the file it replaces, as qef64make does.
+  if (rc == 0 && access_copy(b->fd, &old) == -1) rc = errno;
   if (rc == 0 && writer_start(&b->writer, b->fd) == -1) rc = errno;
   if (rc != 0) {
     destroy(b, true);

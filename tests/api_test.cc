@@ -88,6 +88,18 @@ std::vector<std::string> names(const std::string& dir) {
   return all;
 }
 
+// The errno of the std::system_error that f throws, or 0.
+template <typename F>
+int error_of(F&& f) {
+  try {
+    f();
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().category(), std::generic_category());
+    return e.code().value();
+  }
+  return 0;
+}
+
 class Api : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = make_temp_dir(); }
@@ -150,12 +162,13 @@ TEST_F(Api, BuilderFailuresLeavePathAndDirectoryAsTheyWere) {
   EXPECT_EQ(b, nullptr);
   EXPECT_EQ(qef64_builder_open((dir_ + "/").c_str(), &b), EISDIR);
 
-  // A path the rename cannot replace: the commit fails and cleans up.
+  // A path the rename cannot replace by the time of the commit: the commit
+  // fails and cleans up.
+  ASSERT_EQ(qef64_builder_open((dir_ + "/taken").c_str(), &b), 0);
   ASSERT_EQ(mkdir((dir_ + "/taken").c_str(), 0755), 0);
   write_file(dir_ + "/taken/keep", "x");
-  ASSERT_EQ(qef64_builder_open((dir_ + "/taken").c_str(), &b), 0);
   ASSERT_EQ(qef64_builder_add(b, "k", 1, "d", 1), 0);
-  EXPECT_NE(qef64_builder_commit(b), 0);
+  EXPECT_EQ(qef64_builder_commit(b), EISDIR);
   EXPECT_EQ(temp_files(dir_), 0);
   EXPECT_EQ(read_file(dir_ + "/taken/keep"), "x");
 
@@ -321,6 +334,27 @@ TEST_F(BuilderProcess, KilledBuilderLeavesOnlyTheOldFile) {
     EXPECT_EQ(names(dir_), std::vector<std::string>{"old.db"});
     EXPECT_EQ(read_file(dir_ + "/old.db"), "old");
   }
+}
+
+// A directory at the path can never be renamed over: the open refuses it
+// before any file is made, in C and in C++. A symbolic link to one is no
+// directory to the rename, which replaces the link.
+TEST_F(Api, BuilderOpenRefusesADirectory) {
+  const std::string taken = dir_ + "/taken";
+  ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
+  write_file(taken + "/keep", "x");
+  qef64_builder* b = nullptr;
+  EXPECT_EQ(qef64_builder_open(taken.c_str(), &b), EISDIR);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(error_of([&] { qef64::builder cb(taken); }), EISDIR);
+  EXPECT_EQ(names(dir_), std::vector<std::string>{"taken"});
+
+  ASSERT_EQ(symlink("taken", (dir_ + "/link.db").c_str()), 0);
+  build(dir_ + "/link.db", {{"k", "v"}});
+  struct stat st;
+  ASSERT_EQ(lstat((dir_ + "/link.db").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(names(taken), std::vector<std::string>{"keep"});
 }
 
 // A rebuild keeps the permission bits of the file it replaces, but never

@@ -373,8 +373,9 @@ void qef64_set_builder_abort(qef64_set_builder *b);
  * sticky), and its owner and group where the process may set them, or the
  * group alone where it may set only that, as qef64make does; otherwise mode
  * 0644 as reduced by the umask. *b is the new handle, or NULL on failure.
- * Results: 0; the errno of creating the file (ENOENT when the directory
- * does not exist, EACCES, ...). */
+ * Results: 0; EISDIR when path is a directory (or ends in "/"); ENOENT when
+ * its directory does not exist, or path is empty; the errno of creating
+ * the file (EACCES, ...). */
 int qef64_builder_open(const char *path, qef64_builder **b);
 
 /* Sets the memory the builder may use for its index, in bytes: 64 MiB
