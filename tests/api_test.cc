@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <qef64/qef64.hpp>
 #include <random>
 #include <string>
@@ -399,6 +400,37 @@ TEST_F(Api, RebuildKeepsAccessAsQef64makeDoes) {
   EXPECT_EQ(st.st_uid, user);
   EXPECT_EQ(st.st_gid, shared_group);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// A moved-from object keeps no handle: each call on it fails as on a
+// closed descriptor, until something is assigned to it.
+TEST_F(Api, MovedFromObjectsThrowBadDescriptor) {
+  build(dir_ + "/m.db", {{"k", "v"}});
+  qef64::database db(dir_ + "/m.db");
+  qef64::database other = std::move(db);
+  const std::vector<std::string_view> keys = {"k"};
+  const std::function<void()> reads[] = {
+      [&] { (void)db.size(); },       [&] { (void)db.get("k"); },
+      [&] { (void)db.get_all("k"); }, [&] { (void)db.get_many(keys); },
+      [&] { (void)db.begin(); },      [&] { (void)db.end(); },
+      [&] { (void)db.replaced(); },   [&] { (void)db.handle(); }};
+  for (const auto& call : reads)
+    EXPECT_EQ(error_of(call), EBADF);
+  db = std::move(other);
+  EXPECT_EQ(db.get("k"), "v");
+
+  qef64::builder b(dir_ + "/n.db");
+  qef64::builder taker = std::move(b);
+  const std::function<void()> writes[] = {
+      [&] { b.set_memory(0); }, [&] { b.add("k", "v"); }, [&] { b.commit(); }};
+  for (const auto& call : writes)
+    EXPECT_EQ(error_of(call), EBADF);
+  b.abort();
+  b = std::move(taker);
+  b.add("k", "w");
+  b.commit();
+  EXPECT_EQ(error_of([&] { b.add("k", "x"); }), EBADF);
+  EXPECT_EQ(qef64::database(dir_ + "/n.db").get("k"), "w");
 }
 
 TEST_F(Api, CppLayerReportsErrorsAsSystemErrors) {
