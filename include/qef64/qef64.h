@@ -372,11 +372,13 @@ void qef64_set_builder_abort(qef64_set_builder *b);
  * nothing behind; where the file system cannot make such a file, into one
  * created under a unique name (".NAME.tmp.*", never following a symbolic
  * link) and removed after any failure. When path names an existing file,
- * the new file gets its permission bits, and its owner and group where the
- * process may set them; otherwise mode 0644 as reduced by the umask. *b is
- * the new handle, or NULL on failure.
- * Results: 0; the errno of creating the file (ENOENT when the directory
- * does not exist, EACCES, ...). */
+ * the new file gets its permission bits (never set-user-ID, set-group-ID or
+ * sticky), and its owner and group where the process may set them, or the
+ * group alone where it may set only that, as qef64make does; otherwise mode
+ * 0644 as reduced by the umask. *b is the new handle, or NULL on failure.
+ * Results: 0; EISDIR when path is a directory (or ends in "/"); ENOENT when
+ * its directory does not exist, or path is empty; the errno of creating
+ * the file (EACCES, ...). */
 int qef64_builder_open(const char *path, qef64_builder **b);
 
 /* Sets the memory the builder may use for its index, in bytes: 64 MiB
