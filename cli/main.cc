@@ -21,6 +21,7 @@ const char help[] =
     "jsonl)\n"
     "  get     write the data of keys given, or read from a file\n"
     "  dump    write every record of DB, in a format that build reads\n"
+    "  warm    read DB into the page cache, and say how much is in memory\n"
     "\n"
     "'qef64 COMMAND --help' describes a command; qef64(1) describes them all.\n"
     "\n"
@@ -39,6 +40,7 @@ const command commands[] = {
     {"build", qef64::cli::command_build},
     {"get", qef64::cli::command_get},
     {"dump", qef64::cli::command_dump},
+    {"warm", qef64::cli::command_warm},
 };
 
 }  // namespace

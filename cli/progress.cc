@@ -25,8 +25,10 @@ std::string text(const progress* p, double elapsed, bool final) {
   char line[256];
   double mb = static_cast<double>(p->bytes) / 1e6;
   double rate = elapsed > 0 ? mb / elapsed : 0;
-  int n = std::snprintf(line, sizeof line, "qef64: %llu records, %.1f MB",
-                        static_cast<unsigned long long>(p->records), mb);
+  int n = p->records > 0
+              ? std::snprintf(line, sizeof line, "qef64: %llu records, %.1f MB",
+                              static_cast<unsigned long long>(p->records), mb)
+              : std::snprintf(line, sizeof line, "qef64: %.1f MB", mb);
   std::string s(line, static_cast<std::size_t>(n));
   if (final) {
     n = std::snprintf(line, sizeof line, " in %.1f s, %.1f MB/s", elapsed,
@@ -101,6 +103,11 @@ void progress_stage(progress* p, const char* next) {
   s += ", ";
   s += next;
   show(p, s, false);
+}
+
+void progress_set(progress* p, std::uint64_t bytes) {
+  if (bytes < p->bytes) bytes = p->bytes;  // what was counted stays
+  progress_read(p, bytes - p->bytes);
 }
 
 void progress_done(progress* p) {

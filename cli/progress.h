@@ -29,6 +29,8 @@ void progress_read(progress* p, std::uint64_t n);
 // A line of what is done so far and then what comes next, which has no
 // progress of its own ("writing the hash tables").
 void progress_stage(progress* p, const char* next);
+// As progress_read, with the count done so far rather than what is new.
+void progress_set(progress* p, std::uint64_t bytes);
 // The final line (when on), ending the redrawn one.
 void progress_done(progress* p);
 // Ends a line being redrawn, so that a message starts on a line of its

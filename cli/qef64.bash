@@ -7,7 +7,7 @@ _qef64() {
   local cur prev words cword
   _init_completion -s || return
 
-  local commands="build get dump help"
+  local commands="build get dump warm help"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     if [[ ${words[i]} != -* ]]; then
@@ -52,8 +52,9 @@ _qef64() {
       ;;
     get) options="--all --keys= --null --tsv --help" ;;
     dump) options="--format= --base64 --help" ;;
+    warm) options="--tables --progress --no-progress --help" ;;
     help)
-      COMPREPLY=($(compgen -W "build get dump" -- "$cur"))
+      COMPREPLY=($(compgen -W "build get dump warm" -- "$cur"))
       return
       ;;
   esac

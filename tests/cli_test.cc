@@ -339,6 +339,25 @@ TEST_F(Cli, GetFromAKeyFileMatchesOneLookupAKey) {
   EXPECT_EQ(loop, "v7\nv2507\n");
 }
 
+// The warmed file is in memory after: its tables are the header and 32
+// bytes a record, 4160; its records 16 + 1 + 1 and 16 + 2 + 10000 bytes.
+TEST_F(Cli, WarmSaysWhatIsInMemory) {
+  std::string db = make({{"a", "1"}, {"bb", std::string(10000, 'x')}});
+  for (const char* option : {"--tables", "--progress"}) {
+    run_result r = cli({"warm", option, db});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("tables in memory: 4160 of 4160 bytes (100.0%)\n"
+                          "records in memory: ",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_NE(r.out.find(" of 10036 bytes ("), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.empty(), std::string(option) == "--tables") << r.err;
+  }
+  run_result r = cli({"warm", db, db});
+  EXPECT_EQ(r.status, 111);
+}
+
 TEST_F(Cli, FailuresAreOneLineAndStatus111) {
   std::string db = make({{"a", "1"}});
   std::vector<std::vector<std::string>> cases = {
