@@ -128,6 +128,7 @@ int command_build(int argc, char** argv) {
   if (rc != 0)
     fail(std::string("unable to build ") + db_path + ": " + error_text(rc));
   fail_cleanup(abort_build);
+  fail_on_signals();
   if (memory_given) {
     rc = qef64_builder_set_memory(builder, memory);
     if (rc != 0)
@@ -150,6 +151,7 @@ int command_build(int argc, char** argv) {
   }
   input_close(&in);
   // Commit frees the builder whatever it returns.
+  fail_if_signalled();
   fail_cleanup(nullptr);
   progress_stage(&meter, "writing the hash tables");
   rc = qef64_builder_commit(builder);

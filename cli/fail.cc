@@ -1,5 +1,6 @@
 #include "cli/fail.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,19 +12,48 @@ namespace qef64::cli {
 namespace {
 
 void (*registered_cleanup)() = nullptr;
+volatile sig_atomic_t arrived = 0;  // the signal, or 0
+
+void note_signal(int sig) {
+  arrived = sig;
+}
+
+void run_cleanup() {
+  if (registered_cleanup != nullptr) {
+    void (*cleanup)() = registered_cleanup;
+    registered_cleanup = nullptr;  // a failure inside it must not recurse
+    cleanup();
+  }
+}
 
 }  // namespace
+
+void fail_on_signals() {
+  struct sigaction sa = {};
+  sa.sa_handler = note_signal;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: a read waiting on a terminal or a pipe returns EINTR.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    (void)sigaction(sig, &sa, nullptr);
+}
+
+void fail_if_signalled() {
+  int sig = arrived;
+  if (sig == 0) return;
+  progress_abandon();
+  run_cleanup();
+  // Killed by the signal, as the shell expects of an interrupted command.
+  (void)signal(sig, SIG_DFL);
+  (void)raise(sig);
+  ::_exit(128 + sig);
+}
 
 void fail_cleanup(void (*cleanup)()) {
   registered_cleanup = cleanup;
 }
 
 void fail(std::string_view message) {
-  if (registered_cleanup != nullptr) {
-    void (*cleanup)() = registered_cleanup;
-    registered_cleanup = nullptr;  // a failure inside it must not recurse
-    cleanup();
-  }
+  run_cleanup();
   progress_abandon();
   std::string line = "qef64: ";
   line += message;

@@ -19,6 +19,14 @@ constexpr int status_failed = 111;
 // One at a time: the command that owns a half-done result registers it.
 void fail_cleanup(void (*cleanup)());
 
+// From now on SIGINT, SIGTERM and SIGHUP run the cleanup before they end
+// the process, at the next read of input (a read they interrupt
+// included), so that an interrupted build leaves nothing behind.
+void fail_on_signals();
+// Ends the process by the signal that arrived, if one did, after the
+// cleanup; returns otherwise. The input's reads call it.
+void fail_if_signalled();
+
 // Writes "qef64: " message "\n" to standard error, runs the cleanup and
 // ends the process with status 111. Nothing buffered elsewhere is flushed.
 [[noreturn]] void fail(std::string_view message);

@@ -40,6 +40,7 @@ bool input_read(input* in) {
   std::size_t room = in->cap - in->end;
   if (room > io_call_max) room = io_call_max;
   for (;;) {
+    fail_if_signalled();
     ssize_t n = ::read(in->fd, in->buf + in->end, room);
     if (n == -1 && errno == EINTR) continue;
     if (n == -1) fail_read(in, errno);

@@ -3,7 +3,10 @@
 // line and offset, statuses, and builds that fail without a trace.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -259,6 +262,51 @@ TEST_F(Cli, FailedBuildOfManyRecordsLeavesNothing) {
   EXPECT_EQ(r.status, 111);
   EXPECT_EQ(r.err, "qef64: unable to build " + path("none/new.db") +
                        ": No such file or directory\n");
+}
+
+// Where no file without a name can be made, the build writes under a
+// temporary name: an error, and an interrupt as much, must remove it.
+TEST_F(Cli, NamedTemporaryFileGoesOnErrorAndInterrupt) {
+  run_options o;
+  o.env = {"LD_PRELOAD=" QEF64_FAULTS_LIB, "QEF64_FAULTS_TMPFILE=fail"};
+  std::string db = path("new.db");
+  run_result r = cli({"build", "--format=tsv", "-", db}, "a\tb\nno tab", o);
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(files(), std::vector<std::string>{});
+
+  int feed[2];
+  ASSERT_EQ(pipe(feed), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(feed[0], 0);
+    close(feed[0]);
+    close(feed[1]);
+    for (const std::string& e : o.env)
+      putenv(strdup(e.c_str()));
+    execl(qef64().c_str(), "qef64", "build", "--format=tsv", "-", db.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(feed[0]);
+  std::string records;
+  for (int i = 0; i < 1000; i++)
+    records += "k" + std::to_string(i) + "\tv\n";
+  ASSERT_EQ(write(feed[1], records.data(), records.size()),
+            static_cast<ssize_t>(records.size()));
+  // The build waits on the pipe, its temporary file made.
+  for (int i = 0; i < 2000 && files().empty(); i++) {
+    timespec ms{0, 5000000};
+    nanosleep(&ms, nullptr);
+  }
+  ASSERT_EQ(files().size(), 1u);
+  EXPECT_EQ(files()[0].rfind(".new.db.tmp", 0), 0u) << files()[0];
+  kill(pid, SIGINT);
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+  }
+  close(feed[1]);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(files(), std::vector<std::string>{});
 }
 
 TEST_F(Cli, DumpRefusesRecordsItsTextCannotHold) {
