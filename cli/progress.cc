@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -38,7 +39,7 @@ std::string text(const progress* p, double elapsed, bool final) {
         static_cast<double>(p->bytes) / static_cast<double>(p->total);
     double left =
         rate > 0 ? (static_cast<double>(p->total) / 1e6 - mb) / rate : 0;
-    auto secs = static_cast<long long>(left + 0.5);
+    long long secs = std::llround(left);
     n = std::snprintf(line, sizeof line,
                       ", %.1f MB/s, %.0f%%, %lld:%02lld left", rate,
                       share * 100, secs / 60, secs % 60);

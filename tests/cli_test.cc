@@ -61,7 +61,7 @@ class Cli : public ::testing::Test {
     return path(name);
   }
   run_result cli(std::vector<std::string> args, const std::string& input = "",
-                 run_options o = {}) {
+                 const run_options& o = {}) {
     args.insert(args.begin(), qef64());
     return run(args, input, o);
   }
