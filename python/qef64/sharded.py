@@ -250,16 +250,17 @@ class Publication:
         os.makedirs(self.path, exist_ok=True)
         lock = os.open(os.path.join(self.path, ".lock"),
                        os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        # Until __enter__ returns, no __exit__ will release the lock.
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            now = datetime.datetime.now(datetime.timezone.utc)
+            version = "v-%s-%s" % (now.strftime("%Y%m%dT%H%M%SZ"), secrets.token_hex(3))
+            directory = os.path.join(self.path, version)
+            os.mkdir(directory)
         except BaseException:
             os.close(lock)
             raise
-        self._lock = lock
-        now = datetime.datetime.now(datetime.timezone.utc)
-        self.version = "v-%s-%s" % (now.strftime("%Y%m%dT%H%M%SZ"), secrets.token_hex(3))
-        self.directory = os.path.join(self.path, self.version)
-        os.mkdir(self.directory)
+        self._lock, self.version, self.directory = lock, version, directory
         return self
 
     def shard_path(self, index: int) -> str:
