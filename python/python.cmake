@@ -144,10 +144,11 @@ if(QEF64_TESTS)
         SKIP_REGULAR_EXPRESSION "skipped:")
     endif()
   else()
-    # Installs the package, and builds a copy of the sources with pip in a
-    # fresh virtual environment: a plain build only, since pip compiles with
-    # the interpreter's flags. The Dask build, whose worker processes would
-    # each load the sanitizer runtime, also runs on the plain build only.
+    # Installs the package, and builds a copy of the sources with pip (and
+    # so CMake) in a fresh virtual environment: a plain build only, since
+    # that build is a plain one whatever this one is. The Dask build, whose
+    # worker processes would each load the sanitizer runtime, also runs on
+    # the plain build only.
     list(APPEND qef64_python_tests install dask)
   endif()
   foreach(name ${qef64_python_tests})
