@@ -187,13 +187,18 @@ void batch_release(lookup_batch* b) {
 }
 
 // Fills b with the n keys of a tuple from start on: 0, or -1 with an
-// exception.
+// exception and b->n the keys taken.
 int batch_fill(lookup_batch* b, PyObject* keys, Py_ssize_t start,
                Py_ssize_t n) {
-  for (Py_ssize_t i = 0; i < n; i++) {
+  for (Py_ssize_t i = 0; i < n; b->n = ++i) {
     PyObject* key = PyTuple_GET_ITEM(keys, start + i);
-    byte_arg k;
-    if (!PyBytes_CheckExact(key) && b->views == nullptr) {
+    if (PyBytes_CheckExact(key)) {  // most keys: taken without a call
+      b->keys[i] = PyBytes_AS_STRING(key);
+      b->key_lens[i] = static_cast<size_t>(PyBytes_GET_SIZE(key));
+      if (b->views != nullptr) b->views[i].obj = nullptr;
+      continue;
+    }
+    if (b->views == nullptr) {
       b->views = static_cast<Py_buffer*>(
           PyMem_Calloc(static_cast<size_t>(b->capacity), sizeof(Py_buffer)));
       if (b->views == nullptr) {
@@ -201,11 +206,11 @@ int batch_fill(lookup_batch* b, PyObject* keys, Py_ssize_t start,
         return -1;
       }
     }
+    byte_arg k;
     if (byte_arg_get(key, &k, "key", false) == -1) return -1;
-    if (b->views != nullptr) b->views[i] = k.view;  // the export moves here
+    b->views[i] = k.view;  // the export moves here
     b->keys[i] = k.data;
     b->key_lens[i] = static_cast<size_t>(k.len);
-    b->n = i + 1;
   }
   return 0;
 }
