@@ -5,7 +5,8 @@
 #                         libqef64.so link, the CMake package (find_package
 #                         (qef64) gives qef64::qef64 and qef64::qef64_static),
 #                         the pkg-config module and qef64(3)
-#   tools  qef64-tools    the five programs, their pages and qef64(5)
+#   tools  qef64-tools    the five programs, the qef64 command, their pages,
+#                         qef64(5) and the command's bash completion
 # make install installs all of them.
 
 include(CMakePackageConfigHelpers)
@@ -89,9 +90,18 @@ library, the CMake package, the pkg-config module and the qef64(3) page.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qef64-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6")
+# The qef64 command links libraries of Debian's (simdjson, libcsv,
+# libcrypto, the C++ runtime): dpkg-shlibdeps (dpkg-dev) names their
+# packages, libc6 among them. Without it CPack takes the list given.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+find_program(QEF64_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(NOT QEF64_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6")
+endif()
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "read-only hash-indexed key-value database files: programs
 Five programs that build, look up, dump, measure and verify qef64 database
-files, with their manual pages and the file format's page.")
+files, and the qef64 command, which builds from TSV, CSV and JSON lines,
+looks many keys up and dumps in those formats; with their manual pages,
+the file format's page and the command's bash completion.")
 include(CPack)
