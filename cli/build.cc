@@ -124,11 +124,14 @@ int command_build(int argc, char** argv) {
   input_open(&in, input_path);
   progress_start(&meter, mode, in.size);
   in.meter = &meter;
+  // Signals are caught before the builder makes its file, so that one
+  // arriving in between still finds the cleanup that removes it.
+  fail_on_signals();
   int rc = qef64_builder_open(db_path, &builder);
   if (rc != 0)
     fail(std::string("unable to build ") + db_path + ": " + error_text(rc));
   fail_cleanup(abort_build);
-  fail_on_signals();
+  fail_if_signalled();
   if (memory_given) {
     rc = qef64_builder_set_memory(builder, memory);
     if (rc != 0)
