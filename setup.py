@@ -66,6 +66,8 @@ setup(
             "qef64._qef64",
             sources=sources(),
             include_dirs=[".", "include"],
+            # The sets' manifests and checksums (libcjson-dev, libssl-dev).
+            libraries=["cjson", "crypto"],
             define_macros=[
                 ("QEF64_VERSION_STRING", '"%s"' % version()),
                 ("_FILE_OFFSET_BITS", "64"),
