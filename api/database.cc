@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 
+#include "api/db_handle.h"
 #include "db/format.h"
 #include "db/reader.h"
 #include "db/shard.h"
@@ -139,6 +140,10 @@ bool cursor_valid(const std::uint64_t* c) {
 }  // namespace qef64
 
 using qef64::db_reader;
+
+const db_reader* qef64::db_mapping(const qef64_db* db) {
+  return &db->mapping;
+}
 
 extern "C" {
 
