@@ -113,7 +113,7 @@ int parse(const cJSON* root, manifest_shard** out, std::size_t* out_count) {
   const cJSON* list = cJSON_GetObjectItemCaseSensitive(root, "shards");
   if (!get_count(root, "shard_count", &count) ||
       !get_count(root, "records", &records) || count < 1 ||
-      !cJSON_IsArray(list) ||
+      count > manifest_max_shards || !cJSON_IsArray(list) ||
       static_cast<std::uint64_t>(cJSON_GetArraySize(list)) != count)
     return EPROTO;
   auto* shards = static_cast<manifest_shard*>(

@@ -15,6 +15,10 @@ namespace qef64 {
 // A shard's file name: a plain name inside the version's directory, at
 // most 255 bytes.
 constexpr std::size_t manifest_name_size = 256;
+// The most shards a set may have: far more than a process can map at once
+// (vm.max_map_count is 65530 by default), and a bound on what a hostile
+// manifest can make a reader allocate.
+constexpr std::size_t manifest_max_shards = std::size_t{1} << 20;
 
 struct manifest_shard {
   char file[manifest_name_size];
@@ -32,7 +36,8 @@ void manifest_shard_file(std::size_t i, char* name);
 // 0 with *shards (malloc'ed, *count entries, at least one; the caller
 // frees it), or ENOENT when there is none, EPROTO when it is not a manifest
 // of this format and version or is inconsistent (a record total that is
-// not the sum, a file name with a slash), ENOMEM, or the errno of read(2).
+// not the sum, a file name with a slash, more than manifest_max_shards
+// shards), ENOMEM, or the errno of read(2).
 // Counts and sizes are JSON numbers; beyond 2^53 they are refused, since a
 // double cannot hold every integer past it.
 [[nodiscard]] int manifest_read(int dir_fd, manifest_shard** shards,

@@ -362,7 +362,7 @@ int qef64_publication_open(const char* path, size_t shards,
                            qef64_publication** out) {
   using namespace qef64;
   *out = nullptr;
-  if (shards == 0) return EINVAL;
+  if (shards == 0 || shards > manifest_max_shards) return EINVAL;
   auto* p = static_cast<qef64_publication*>(
       std::calloc(1, sizeof(qef64_publication)));
   if (p == nullptr) return ENOMEM;

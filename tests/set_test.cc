@@ -210,6 +210,7 @@ TEST_F(Sets, SecondPublicationWaitsForTheLock) {
   ASSERT_EQ(qef64_publication_open(path.c_str(), 2, &q), 0);
   qef64_publication_abort(q);
   EXPECT_EQ(qef64_publication_open(path.c_str(), 0, &q), EINVAL);
+  EXPECT_EQ(qef64_publication_open(path.c_str(), 1 << 21, &q), EINVAL);
 }
 
 TEST_F(Sets, FailedBuildPublishesNothingAndLeavesNothing) {

@@ -332,11 +332,11 @@ int qef64_set_verify_problem(const qef64_set *set, qef64_problem *problem);
  * the whole new one. */
 typedef struct qef64_publication qef64_publication;
 
-/* Results: 0 with *p; EINVAL for 0 shards; EWOULDBLOCK while another
- * publication of the set is open (the lock is flock(2) on the file .lock
- * in the set's directory, so it holds across processes, and Python's
- * publications take the same); the errno of creating the directories
- * (made with their parents) or the lock file. */
+/* Results: 0 with *p; EINVAL for 0 shards or more than 1048576;
+ * EWOULDBLOCK while another publication of the set is open (the lock is
+ * flock(2) on the file .lock in the set's directory, so it holds across
+ * processes, and Python's publications take the same); the errno of
+ * creating the directories (made with their parents) or the lock file. */
 int qef64_publication_open(const char *path, size_t shards,
                            qef64_publication **p);
 /* The new version's name ("v-...") and its directory's absolute path,
