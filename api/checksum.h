@@ -17,6 +17,12 @@ constexpr std::size_t sha256_hex_size = 2 * sha256_size;
 [[nodiscard]] int sha256_bytes(const unsigned char* p, std::int64_t len,
                                unsigned char* digest);
 
+// The SHA-256 of the first size bytes of the file open on fd, read by
+// position (faster than through a new mapping, whose every page would
+// fault): 0, ENOMEM, EPROTO when the file is shorter, or the errno of
+// pread(2).
+[[nodiscard]] int sha256_file(int fd, std::int64_t size, unsigned char* digest);
+
 // digest as sha256_hex_size lower-case hexadecimal digits, then a NUL.
 void sha256_hex(const unsigned char* digest, char* hex);
 // The digest that sha256_hex_size hexadecimal digits at hex spell (either

@@ -4,7 +4,8 @@
 // Under the set's lock, a new version directory is filled with shards by
 // whoever builds them. Commit then makes the version whole and durable
 // before anything points at it, in this order:
-//   1. each shard: fsync, opened as a database, counted, checksummed;
+//   1. each shard: fsync, opened as a database, counted, checksummed (on
+//      a few threads);
 //   2. SHA256SUMS and manifest.json, each written under a temporary name,
 //      fsynced and renamed;
 //   3. the version directory fsynced (its entries), then the set's
@@ -18,14 +19,19 @@
 // swap, the new link could have reached the disk before the new directory
 // did, and a crash left current naming nothing.
 
+#include "api/publication.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -51,6 +57,10 @@ struct qef64_publication {
   pid_t owner;     // only the process that opened it may remove anything
   char version[version_name_size];
   char* dir;  // the version directory's absolute path
+  // Step 1's results: shard i's entry and its result in sealed[i] and
+  // seal_results[i], which is -1 until it is sealed.
+  qef64::manifest_shard* sealed;
+  int* seal_results;
 };
 
 namespace qef64 {
@@ -61,6 +71,8 @@ constexpr int name_attempts = 100;
 // (Dask's pieces); a deeper tree is left alone rather than recursed into.
 constexpr int remove_depth = 4;
 constexpr mode_t directory_mode = 0755;
+// The most threads that check and checksum shards at a commit.
+constexpr std::size_t seal_threads = 4;
 
 int close_keeping(int fd, int rc) {
   if (fd != -1) (void)::close(fd);
@@ -195,15 +207,13 @@ int seal_shard(const qef64_publication* p, std::size_t i, manifest_shard* s) {
   if (::fsync(fd) == -1) return close_keeping(fd, errno);
   qef64_db* db = nullptr;
   int rc = qef64_open_fd(fd, &db);
-  (void)::close(fd);  // the mapping keeps the file
-  if (rc != 0) return rc;
-  const db_reader* m = db_mapping(db);
+  if (rc != 0) return close_keeping(fd, rc);
+  std::int64_t size = db_mapping(db)->map_size;
   s->records = qef64_count(db);
-  s->size = static_cast<std::uint64_t>(m->map_size);
+  s->size = static_cast<std::uint64_t>(size);
   s->has_sha256 = true;
-  rc = sha256_bytes(m->map_addr, m->map_size, s->sha256);
   qef64_close(db);
-  return rc;
+  return close_keeping(fd, sha256_file(fd, size, s->sha256));
 }
 
 // SHA256SUMS, as sha256sum(1) writes it and `sha256sum -c` reads it: 0,
@@ -224,21 +234,55 @@ int write_sums(const qef64_publication* p, const manifest_shard* shards) {
   return rc;
 }
 
-// Steps 1 to 3: the version whole and durable, nothing yet pointing at it.
-int seal_version(const qef64_publication* p) {
-  auto* shards = static_cast<manifest_shard*>(
-      std::calloc(p->shards, sizeof(manifest_shard)));
-  if (shards == nullptr) return ENOMEM;
+// Step 1 for every shard not sealed yet, shared by the threads of
+// seal_shards.
+struct seal_work {
+  qef64_publication* p;
+  std::atomic<std::size_t> next;
+};
+
+void* seal_worker(void* arg) {
+  auto* w = static_cast<seal_work*>(arg);
+  for (;;) {
+    std::size_t i = w->next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= w->p->shards) return nullptr;
+    if (w->p->seal_results[i] == -1) publication_seal_early(w->p, i);
+  }
+}
+
+// Step 1 on as many processors as there are, up to seal_threads: reading
+// and checksumming the shards is most of a commit's work. 0, or the
+// failure of the first shard, in shard order, that failed.
+int seal_shards(qef64_publication* p) {
+  seal_work w{p, {0}};
+  long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+  std::size_t helpers = std::min<std::size_t>(
+      {p->shards, cpus > 0 ? static_cast<std::size_t>(cpus) : 1, seal_threads});
+  pthread_t threads[seal_threads];
+  std::size_t started = 0;
+  // A thread that cannot start leaves its share to the others.
+  while (started + 1 < helpers &&
+         ::pthread_create(&threads[started], nullptr, seal_worker, &w) == 0)
+    started++;
+  seal_worker(&w);
+  for (std::size_t i = 0; i < started; i++)
+    (void)::pthread_join(threads[i], nullptr);
   int rc = 0;
   for (std::size_t i = 0; rc == 0 && i < p->shards; i++)
-    rc = seal_shard(p, i, &shards[i]);
+    rc = p->seal_results[i];
+  return rc;
+}
+
+// Steps 1 to 3: the version whole and durable, nothing yet pointing at it.
+int seal_version(qef64_publication* p) {
+  const manifest_shard* shards = p->sealed;
+  int rc = seal_shards(p);
   if (rc == 0) rc = write_sums(p, shards);
   char* text = nullptr;
   std::size_t len = 0;
   if (rc == 0) rc = manifest_format(shards, p->shards, &text, &len);
   if (rc == 0) rc = write_durably(p->version_fd, "manifest.json", text, len);
   std::free(text);
-  std::free(shards);
   if (rc == 0) rc = sync_directory(p->version_fd);
   if (rc == 0) rc = sync_directory(p->set_fd);
   return rc;
@@ -313,6 +357,8 @@ void release(qef64_publication* p, bool remove_version) {
   (void)close_keeping(p->lock_fd, 0);  // the last descriptor frees the lock
   (void)close_keeping(p->set_fd, 0);
   std::free(p->dir);
+  std::free(p->sealed);
+  std::free(p->seal_results);
   std::free(p);
 }
 
@@ -354,6 +400,11 @@ int open_set(qef64_publication* p, const char* path) {
 }
 
 }  // namespace
+
+void publication_seal_early(qef64_publication* p, std::size_t i) {
+  p->seal_results[i] = seal_shard(p, i, &p->sealed[i]);
+}
+
 }  // namespace qef64
 
 extern "C" {
@@ -369,6 +420,15 @@ int qef64_publication_open(const char* path, size_t shards,
   p->shards = shards;
   p->set_fd = p->lock_fd = p->version_fd = -1;
   p->owner = ::getpid();
+  p->sealed =
+      static_cast<manifest_shard*>(std::calloc(shards, sizeof(manifest_shard)));
+  p->seal_results = static_cast<int*>(std::malloc(shards * sizeof(int)));
+  if (p->sealed == nullptr || p->seal_results == nullptr) {
+    release(p, false);
+    return ENOMEM;
+  }
+  for (std::size_t i = 0; i < shards; i++)
+    p->seal_results[i] = -1;
   int rc = open_set(p, path);
   bool made = false;
   if (rc == 0) {
