@@ -348,8 +348,9 @@ const char *qef64_publication_dir(const qef64_publication *p);
  * fit. */
 int qef64_publication_shard_path(const qef64_publication *p, size_t i,
                                  char *buf, size_t len);
-/* Publishes: every shard must be a complete database. Frees p in every
- * case. Results: 0; ENOENT for a missing shard; EPROTO for a damaged one;
+/* Publishes: every shard must be a complete database. Checking and
+ * checksumming them, most of the work, runs on up to four threads. Frees
+ * p in every case. Results: 0; ENOENT for a missing shard; EPROTO for a damaged one;
  * the errno of a failed write, fsync or rename, after which nothing is
  * published and the version directory is gone; EBUSY in a process other
  * than the one that opened it (inherited across fork), which only frees
@@ -364,8 +365,10 @@ void qef64_publication_abort(qef64_publication *p);
 /* A whole set built in this process: a publication and one qef64_builder
  * per shard, records routed by qef64_shard_hash. Each shard builder keeps
  * its file open (and its spill file, once it spills) and a handle of
- * about 30 KiB; they commit one after the other, so that one at a time
- * needs its commit-time memory. */
+ * about 30 KiB, and records wait for it in a stage of up to 64 KiB (8 MiB
+ * for all shards together); they commit one after the other, so that one
+ * at a time needs its commit-time memory, while a thread of the commit
+ * checksums the shards already committed. */
 typedef struct qef64_set_builder qef64_set_builder;
 
 /* Results: those of qef64_publication_open (EWOULDBLOCK, ...) and of
@@ -378,7 +381,9 @@ int qef64_set_builder_open(const char *path, size_t shards,
  * Results as qef64_builder_set_memory. */
 int qef64_set_builder_set_memory(qef64_set_builder *b, uint64_t bytes);
 /* Adds the record to the builder of its key's shard. Results as
- * qef64_builder_add; after a failure the builder only reports it again. */
+ * qef64_builder_add, except that a failure to write a staged record (a
+ * full disk, ...) comes from a later add or from the commit; after a
+ * failure the builder only reports it again. */
 int qef64_set_builder_add(qef64_set_builder *b, const void *key,
                           size_t key_len, const void *data, size_t data_len);
 /* Commits every shard, then the publication. Frees b in every case.
