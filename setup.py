@@ -1,14 +1,19 @@
-"""The extension qef64._qef64 for pip and setuptools (metadata: pyproject.toml).
+"""The package qef64 for pip and setuptools (metadata: pyproject.toml).
 
-The extension is compiled together with the library's own sources, as the
-CMake build compiles them (C++20, no exceptions, no RTTI), so that a
-checkout builds with nothing but a compiler and the Python headers.
+The extension qef64._qef64 is built by CMake, as `make python` builds it:
+the checkout is configured for the running interpreter into the build
+directory, the target qef64_python is built, and the module it made is
+packaged with the Python files. The sources, the C libraries they link
+and the compiler flags are named once, in the CMake files. It needs cmake
+(3.25 or later) and a C++20 compiler, and downloads nothing.
 """
 
-import concurrent.futures
 import glob
 import os
 import re
+import shutil
+import subprocess
+import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -21,39 +26,32 @@ def version():
         return re.search(r"project\(qef64 VERSION ([0-9.]+)", f.read()).group(1)
 
 
-def sources():
-    # The library: its interface, the engines and the part of the runtime
-    # the engines use (the standard streams and the fatal path belong to
-    # the programs).
-    def under(folder):
-        found = glob.glob(os.path.join(here, folder, "*.cc"))
-        return sorted(os.path.relpath(path, here) for path in found)
-
-    return (
-        under("python")
-        + under("api")
-        + under("db")
-        + ["runtime/%s.cc" % name for name in ("bytes", "decimal", "seek", "stream")]
-    )
-
-
-class parallel_build_ext(build_ext):
-    """Compiles the sources of the extension side by side."""
+class cmake_build_ext(build_ext):
+    """Builds the extension with CMake rather than with setuptools' compiler."""
 
     def build_extension(self, ext):
-        compile_one = self.compiler.compile
-
-        def compile_all(sources, *args, **kwargs):
-            workers = min(len(sources), os.cpu_count() or 1)
-            with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-                parts = pool.map(lambda s: compile_one([s], *args, **kwargs), sources)
-                return [obj for part in parts for obj in part]
-
-        self.compiler.compile = compile_all
-        try:
-            super().build_extension(ext)
-        finally:
-            self.compiler.compile = compile_one
+        cmake = os.environ.get("CMAKE") or shutil.which("cmake")
+        if cmake is None:
+            sys.exit("setup.py: the extension is built with cmake (3.25 or "
+                     "later), which is not on PATH (apt-get install cmake)")
+        build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
+        configure = [cmake, "-S", here, "-B", build_dir,
+                     "-DCMAKE_BUILD_TYPE=Release", "-DQEF64_TESTS=OFF",
+                     "-DQEF64_PYTHON=" + sys.executable]
+        # A generator is chosen once, when the directory is first configured.
+        if shutil.which("ninja") and not os.path.exists(
+                os.path.join(build_dir, "CMakeCache.txt")):
+            configure += ["-G", "Ninja"]
+        subprocess.run(configure, check=True)
+        subprocess.run([cmake, "--build", build_dir, "--target", "qef64_python",
+                        "-j", str(os.cpu_count() or 1)], check=True)
+        built = glob.glob(os.path.join(build_dir, "python", "qef64", "_qef64.*"))
+        if len(built) != 1:
+            sys.exit("setup.py: CMake made no extension for %s (are its headers, "
+                     "python3-dev, installed?): %s" % (sys.executable, built))
+        target = self.get_ext_fullpath(ext.name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(built[0], target)
 
 
 setup(
@@ -61,26 +59,9 @@ setup(
     packages=["qef64"],
     package_dir={"": "python"},
     package_data={"qef64": ["py.typed", "*.pyi"]},
-    ext_modules=[
-        Extension(
-            "qef64._qef64",
-            sources=sources(),
-            include_dirs=[".", "include"],
-            # The sets' manifests and checksums (libcjson-dev, libssl-dev).
-            libraries=["cjson", "crypto"],
-            define_macros=[
-                ("QEF64_VERSION_STRING", '"%s"' % version()),
-                ("_FILE_OFFSET_BITS", "64"),
-            ],
-            extra_compile_args=[
-                "-std=c++20",
-                "-fno-exceptions",
-                "-fno-rtti",
-                "-fvisibility=hidden",
-            ],
-        )
-    ],
-    cmdclass={"build_ext": parallel_build_ext},
+    # No sources of its own: CMake knows them.
+    ext_modules=[Extension("qef64._qef64", sources=[])],
+    cmdclass={"build_ext": cmake_build_ext},
     # Beside CMake's files in build/, not among them.
     options={"build": {"build_base": "build/pip"}},
 )

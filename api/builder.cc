@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/access.h"
 #include "db/format.h"
 #include "db/spill.h"
 #include "db/writer.h"
@@ -147,9 +148,9 @@ int create_named(const qef64_builder* b, const char* kind, int flags,
 int create_file(qef64_builder* b) {
   b->temp_name = static_cast<char*>(std::malloc(temp_name_size));
   if (b->temp_name == nullptr) return ENOMEM;
-  b->fd = open_unnamed(b, O_WRONLY, 0644);
+  b->fd = open_unnamed(b, O_WRONLY, access_default_mode);
   if (b->fd == -2) {
-    b->fd = create_named(b, "tmp", O_WRONLY, 0644, b->temp_name);
+    b->fd = create_named(b, "tmp", O_WRONLY, access_default_mode, b->temp_name);
     b->named = b->fd != -1;
   }
   return b->fd == -1 ? errno : 0;
@@ -191,16 +192,21 @@ int link_temp(qef64_builder* b) {
   return EEXIST;
 }
 
-// When the final name already holds a file, the new one takes over its
-// owner, group (where this process may set them) and permission bits, so
-// that a rebuild neither widens nor narrows who can read the database.
-int inherit_access(qef64_builder* b) {
-  struct stat st;
-  if (::fstatat(b->dir_fd, b->final_name, &st, 0) == -1) return 0;
-  if (!S_ISREG(st.st_mode)) return 0;
-  // Owner first: changing it clears set-user-ID bits that fchmod then sets.
-  (void)::fchown(b->fd, st.st_uid, st.st_gid);
-  if (::fchmod(b->fd, st.st_mode & 07777) == -1) return errno;
+// The file at the final name, which the build will replace, into *old; its
+// st_mode is 0 when there is none. A directory is refused here, before
+// anything is created, rather than by the rename at commit: EISDIR, as
+// renameat would give. A symbolic link to one is not, since the rename
+// replaces the link itself. 0, or EISDIR.
+int examine_final(const qef64_builder* b, struct stat* old) {
+  if (::fstatat(b->dir_fd, b->final_name, old, 0) == -1) {
+    old->st_mode = 0;
+    return 0;
+  }
+  struct stat link;
+  if (S_ISDIR(old->st_mode) &&
+      ::fstatat(b->dir_fd, b->final_name, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(link.st_mode))
+    return EISDIR;
   return 0;
 }
 
@@ -264,8 +270,11 @@ int qef64_builder_open(const char* path, qef64_builder** out) {
   (void)::pthread_once(&fork_watch, watch_forks);
   b->owner = current_process();
   int rc = open_directory(path, &b->dir_fd, &b->final_name);
+  struct stat old = {};
+  if (rc == 0) rc = examine_final(b, &old);
   if (rc == 0) rc = create_file(b);
-  if (rc == 0) rc = inherit_access(b);
+  // A rebuild keeps the access of the file it replaces, as qef64make does.
+  if (rc == 0 && access_copy(b->fd, &old) == -1) rc = errno;
   if (rc == 0 && writer_start(&b->writer, b->fd) == -1) rc = errno;
   if (rc != 0) {
     destroy(b, true);

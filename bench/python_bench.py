@@ -22,9 +22,16 @@ records), with min and max.
 
 Standard output: a Markdown section for bench/results.md. py-lmdb (Debian
 python3-lmdb) rows are left out when it is not installed.
+
+With BENCH_PY_BASELINE naming the extension module of another build (its
+qef64/_qef64*.so), rows a and b are also timed with that module, loaded
+beside this one, as a0 and b0: each run of a row is followed by a run of
+its baseline row (the order swapped every other time), so that both see
+the same machine.
 """
 
 import gc
+import importlib.util
 import os
 import random
 import shutil
@@ -42,6 +49,7 @@ except ImportError:
 
 LOOKUPS = int(os.environ.get("BENCH_PY_LOOKUPS", "1000000"))
 SQL_LOOKUPS = int(os.environ.get("BENCH_PY_SQL_LOOKUPS", "200000"))
+BASELINE = os.environ.get("BENCH_PY_BASELINE")
 
 
 def say(*words):
@@ -64,6 +72,29 @@ def timed(runs, work, setup=None):
         work()
         times.append(time.perf_counter() - start)
     return statistics.median(times), min(times), max(times)
+
+
+def timed_together(runs, works):
+    """(median, min, max) seconds of each of works, run in turn, the order
+    reversed every other run."""
+    times = [[] for _ in works]
+    for run in range(runs):
+        order = list(zip(times, works))
+        for spent, work in order if run % 2 == 0 else reversed(order):
+            gc.collect()
+            start = time.perf_counter()
+            work()
+            spent.append(time.perf_counter() - start)
+    return [(statistics.median(t), min(t), max(t)) for t in times]
+
+
+def baseline_module(path):
+    """The extension module at path, another build's qef64._qef64."""
+    # Named _qef64, so that its init function, PyInit__qef64, is found.
+    spec = importlib.util.spec_from_file_location("_qef64", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def per_key(t, n):
@@ -95,10 +126,29 @@ def lookups(db_path, pairs, keys, scratch, results):
         for k in keys:
             get(k)
 
+    def b():
+        db.get_many(keys)
+
     results["floor_loop"] = per_key(timed(3, loop_pass), n)
     results["floor_len"] = per_key(timed(3, loop_len), n)
-    results["a"] = per_key(timed(3, a), n)
-    results["b"] = per_key(timed(3, lambda: db.get_many(keys)), n)
+    if BASELINE:
+        old = baseline_module(BASELINE).Database(db_path)
+        old_get = old.get
+
+        def a0():
+            for k in keys:
+                old_get(k)
+
+        def b0():
+            old.get_many(keys)
+
+        for row, works in (("a", (a, a0)), ("b", (b, b0))):
+            for name, t in zip((row, row + "0"), timed_together(5, works)):
+                results[name] = per_key(t, n)
+        old.close()
+    else:
+        results["a"] = per_key(timed(3, a), n)
+        results["b"] = per_key(timed(3, b), n)
 
     def b1000():
         many = db.get_many
@@ -212,6 +262,8 @@ def report(all_results):
         ("floor_len", "`len(k)` in that loop (a call of C)", fmt_ns),
         ("a", "a `db.get(k)` in that loop", fmt_ns),
         ("b", "b `db.get_many(keys)`, one call", fmt_ns),
+        ("a0", "a0 a with `BENCH_PY_BASELINE`'s module", fmt_ns),
+        ("b0", "b0 b with `BENCH_PY_BASELINE`'s module", fmt_ns),
         ("b1000", "`db.get_many`, 1000 keys a call", fmt_ns),
         ("c", "c `dict.get(k)`", fmt_ns),
         ("d", "d py-lmdb `txn.get(k)`", fmt_ns),
@@ -235,6 +287,8 @@ def report(all_results):
         ("a", "e", 0.1, "a against e", None),
         ("a", "c", 2.0, "a against c", None),
         ("b", "a", 0.2, "b against a", "tiny10m"),
+        ("a", "a0", 1.05, "a against a0", None),
+        ("b", "b0", 1.05, "b against b0", None),
         ("f", "g", 0.2, "f against g", None),
         ("f", "h", 0.05, "f against h", None),
     ]

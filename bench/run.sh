@@ -32,6 +32,9 @@
 #                   tiny10m"; empty to skip), run by PYTHON (default
 #                   /usr/bin/python3) with BUILD_DIR/python on its path;
 #                   BENCH_PY_RUNS, BENCH_PY_LOOKUPS: see bench/python_bench.py
+#   BENCH_COLD      the profile of the cold-file rows (default tiny10m; empty
+#                   to skip; needs root, and fio for the floors): see
+#                   bench/cold.sh, which BENCH_COLD_* variables also tune
 #   BENCH_DASK      the profile of the sharded build on a local Dask cluster
 #                   against one process and qef64make (default tiny10m;
 #                   empty to skip; needs python3-dask and
@@ -43,19 +46,20 @@
 set -eu
 
 # BENCH_ONLY=PART runs one part of the report alone and keeps the others:
-# main, batch, builder, python or dask.
+# main, batch, builder, python, dask or cold.
 only=${BENCH_ONLY:-}
 case $only in
   "") ;;
-  main | batch | builder | python | dask)
+  main | batch | builder | python | dask | cold)
     [ "$only" = main ] || BENCH_PROFILES=""
     [ "$only" = batch ] || BENCH_BATCH=""
     [ "$only" = builder ] || BENCH_BUILDER=""
     [ "$only" = python ] || BENCH_PYTHON=""
     [ "$only" = dask ] || BENCH_DASK=""
+    [ "$only" = cold ] || BENCH_COLD=""
     ;;
   *)
-    echo "bench: BENCH_ONLY is one of main, batch, builder, python, dask" >&2
+    echo "bench: BENCH_ONLY is one of main, batch, builder, python, dask, cold" >&2
     exit 100
     ;;
 esac
@@ -69,6 +73,7 @@ builder_profiles=${BENCH_BUILDER-tiny10m tiny50m}
 batch_profiles=${BENCH_BATCH-tiny10k tiny tiny10m}
 python_profiles=${BENCH_PYTHON-tiny tiny10m}
 dask_profile=${BENCH_DASK-tiny10m}
+cold_profile=${BENCH_COLD-tiny10m}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
@@ -282,6 +287,15 @@ if [ -n "$dask_profile" ]; then
   fi
 fi
 
+# Cold files: the page cache dropped, and a memory cgroup.
+cold_ran=""
+if [ -n "$cold_profile" ]; then
+  say "cold: $cold_profile"
+  BENCH_COLD_PROFILE=$cold_profile sh "$here/cold.sh" "$build" "$data" \
+    > "$data/cold.new"
+  [ -s "$data/cold.new" ] && cold_ran=1
+fi
+
 # The report: the main table of ratios, ours over what it is measured
 # against, then a section per further benchmark. A part that did not run
 # keeps its text from the report as it was.
@@ -289,6 +303,7 @@ batch_heading="## Batched lookups"
 builder_heading="## The library's builder in bounded memory"
 python_heading="## Python"
 dask_heading="## Sharded sets on Dask"
+cold_heading="## Cold files"
 # old_part HEADING: that section of the current report ("" for the main
 # part before the first section), trailing blank lines dropped.
 old_part() {
@@ -509,9 +524,15 @@ else
   old_part "$dask_heading" > "$data/dask.md"
 fi
 
+if [ -n "$cold_ran" ]; then
+  mv "$data/cold.new" "$data/cold.md"
+else
+  old_part "$cold_heading" > "$data/cold.md"
+fi
+
 # The parts that have text, one blank line between them.
 rm -f "$data/results.md.part"
-for part in main batch builder python dask; do
+for part in main batch builder python dask cold; do
   [ -s "$data/$part.md" ] || continue
   [ -s "$data/results.md.part" ] && echo >> "$data/results.md.part"
   cat "$data/$part.md" >> "$data/results.md.part"

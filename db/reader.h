@@ -71,21 +71,35 @@ void reader_prefetch(const db_reader* r, const unsigned char* key,
 // The reader of key i, for lookups in several files at once.
 using reader_of = const db_reader* (*)(const void* context, std::size_t i);
 
+// What the lookups of a batch wait for: memory, when the file's pages are in
+// the page cache (each step prefetches the line its next step reads), or
+// the device, when they are not (each step starts the read of the page its
+// next step touches, and more lookups are in flight). The results are the
+// same either way; only the time differs.
+enum class batch_fetch { memory, device };
+
 // The first record of each of n keys, as reader_find would find it, with
 // many lookups in flight at once so that their waits on memory overlap.
-// Key i is looked up in r, or, when each is not null, in each(context, i).
+// Key i is looked up in r, or, when each is not null, in each(context, i);
+// fetch says how their pages are brought in.
 // REQUIRES: every reader mapped. For key i (keys[i], key_lens[i] bytes),
 // data[i] is the address in its mapping of its first record's data and
 // data_lens[i] its length, or data[i] is null and data_lens[i] 0 when it has
 // none or its lookup failed. Returns n when no lookup failed, else the
 // lowest index of a failed one: a read outside the file, or data that does
 // not lie inside it (EPROTO, the only failure of a mapped lookup).
-[[nodiscard]] std::size_t reader_find_many(const db_reader* r, reader_of each,
-                                           const void* context, std::size_t n,
-                                           const void* const keys[],
-                                           const std::size_t key_lens[],
-                                           const void* data[],
-                                           std::size_t data_lens[]);
+[[nodiscard]] std::size_t reader_find_many(
+    const db_reader* r, reader_of each, const void* context, std::size_t n,
+    const void* const keys[], const std::size_t key_lens[], const void* data[],
+    std::size_t data_lens[], batch_fetch fetch);
+
+// Whether a lookup of the key would find what it reads first in memory: the
+// page of its start slot and, when that slot names a record of the key's
+// hash, the record's page. For deciding on a batch's fetch; costs one or
+// two mincore(2) calls. REQUIRES: r mapped.
+[[nodiscard]] bool reader_in_memory(const db_reader* r,
+                                    const unsigned char* key,
+                                    std::int64_t key_len);
 
 // Where the data of the record found last lies, for reader_read; valid after
 // a result of 1, until the next one.

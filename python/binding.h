@@ -1,80 +1,139 @@
-// What the sources of the extension module qef64._qef64 share: the object
-// layouts, the types made at import, and the conversions between Python
-// arguments and the C interface's bytes and results.
-//
-// Every field of these objects is read and written with the GIL held. A
-// call that runs without it (get_many over many keys, add_many, commit)
-// first marks its object as in use, under the GIL, and works only on what
-// it has taken out of Python objects beforehand.
+// What the sources of qef64._qef64, the C half of the package qef64, share:
+// the object layouts, the one way a call lets go of the GIL, and the
+// conversions between Python arguments and the C interface. The C half is
+// what runs per record; python/qef64/ adds the rest (views, context
+// managers, pickling, repr).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <climits>
+
 #include "qef64/qef64.h"
 
 namespace qef64::python {
 
-// An open database. The mapping goes away only when nothing can reach it:
-// close() has been called (or the object dies), no memoryview from view()
-// holds it, and no call without the GIL is using it.
+// An open database. The mapping goes when nothing can reach it: close() has
+// been called (or the object dies), and no view() and no call holds it.
 struct database_object {
   PyObject ob_base;
   qef64_db* db;             // null once unmapped
   PyObject* path;           // as given to open, for messages and pickling
   Py_ssize_t exports;       // buffers of view() not yet released
-  Py_ssize_t in_flight;     // calls using db without the GIL
+  Py_ssize_t in_flight;     // calls holding db
   bool closed;              // close() was called: every operation refuses
   const void* export_data;  // the record view() is turning into a buffer
   Py_ssize_t export_len;
   PyObject* weakrefs;
 };
 
-// A database being built. b is null once committed or aborted.
-struct builder_object {
-  PyObject ob_base;
-  qef64_builder* b;
-  PyObject* path;
-  unsigned long forks;  // forks_made at open: a fork child may not use it
-  bool busy;            // a call runs without the GIL; others are refused
-  const char* ended;    // "committed", "aborted" or "failed" once b is gone
+extern PyTypeObject* database_type;
+
+// ---- Holding a handle ---------------------------------------------------
+//
+// Every field of these objects is read and written with the GIL held. A
+// call that lets go of the GIL, or that may run Python code (a key's
+// buffer, a generator, the garbage collector) while it uses pointers from a
+// handle, holds the object meanwhile. hold(o) gives o's handle, or null with
+// ValueError once o is closed or finished, or RuntimeError for a builder
+// held by another call. release(o) ends the hold, and unmaps a database
+// closed meanwhile when nothing else holds it. So close(), abort() and
+// commit() never free a handle that a call is using.
+const qef64_db* hold(database_object* d);
+void release(database_object* d);
+
+// A call that makes a handle from a path holds no object, since no other
+// thread can reach a handle that does not exist yet: its hold is the name.
+struct path_call {
+  const char* name;
+};
+inline const char* hold(path_call* p) {
+  return p->name;
+}
+inline void release(path_call*) {}
+
+// The result of a call that o refused, with an exception set; never a
+// result of the C interface.
+constexpr int refused = INT_MIN;
+
+// Runs work(handle) with o held and the GIL released: the one place where
+// the binding lets go of the GIL. work uses the handle and what the caller
+// took out of Python objects, nothing else. Its result, or refused.
+template <class Object, class Work>
+int without_gil(Object* o, Work work) {
+  auto handle = hold(o);
+  if (handle == nullptr) return refused;
+  PyThreadState* saved = PyEval_SaveThread();
+  int rc = work(handle);
+  PyEval_RestoreThread(saved);
+  release(o);
+  return rc;
+}
+
+// ---- Batched lookups ----------------------------------------------------
+
+// Keys are looked up this many at a time: a chunk's records are still in
+// the cache when their bytes objects are made, where one call over a
+// million keys would have pushed the first records out long before.
+constexpr Py_ssize_t chunk_keys = 1024;
+
+// One chunk of a batched lookup: its n keys and their first records (data
+// null for none), capacity of each in one allocation; views holds the
+// exports of the keys that are not bytes, allocated for the first one.
+struct lookup_batch {
+  Py_ssize_t n;
+  Py_ssize_t capacity;
+  const void** keys;
+  size_t* key_lens;
+  const void** data;
+  size_t* data_lens;
+  Py_buffer* views;
 };
 
-// In each process, the forks that made it, counted by a fork handler: a
-// builder opened under another count was inherited from a parent. No
-// system call, unlike getpid(2), which add() would otherwise make per
-// record.
-extern unsigned long forks_made;
+// Looks the keys of b up, without the GIL when unlocked: what
+// qef64_get_many returns, or refused. The caller holds what it looks in.
+using chunk_lookup = int (*)(void* context, const lookup_batch& b,
+                             bool unlocked);
 
-extern PyTypeObject* database_type;
-extern PyTypeObject* iterator_type;
-extern PyTypeObject* records_view_type;
-extern PyTypeObject* builder_type;
+// The first record of each key of the tuple keys, as a list of bytes or
+// None, by look(context, ...) a chunk at a time; a failure raises OSError
+// with path (which may be null).
+PyObject* look_up_chunks(PyObject* keys, PyObject* path, chunk_lookup look,
+                         void* context);
 
-// Made at import: the types of database.cc and builder.cc. 0, or -1 with an
-// exception.
-int add_database_types(PyObject* module);
+// ---- Types and module functions -----------------------------------------
+
+// Made at import: 0, or -1 with an exception.
+int add_database_type(PyObject* module);
+int add_iterator_type(PyObject* module);
 int add_builder_type(PyObject* module);
+int add_sharded_functions(PyObject* module);
+// The type of spec, added to module as name and kept for the process, or
+// null with an exception.
+PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, const char* name);
 
-// Module functions defined beside their types.
-PyObject* open_database(PyObject* module, PyObject* path);
-PyObject* build_database(PyObject* module, PyObject* const* args,
-                         Py_ssize_t nargs);
-// get_many_sharded(shards, keys): the first record of each key from the
-// shard its shard hash names, one qef64_get_many per shard.
-PyObject* get_many_sharded(PyObject* module, PyObject* const* args,
-                           Py_ssize_t nargs);
+// What a walk over a database gives for each record.
+enum class walk { keys, values, items };
+// A new RecordIterator over d, or null with an exception.
+PyObject* new_iterator(database_object* d, walk what);
+
+// The shard of count (> 0) that holds key: the one rule, which partition,
+// the sharded lookups and qef64.sharded share.
+size_t shard_of(const void* key, size_t key_len, size_t count);
 
 // The packed records that partition() makes and Builder.add_packed() takes,
 // back to back: key length and data length, 8 bytes each, little-endian,
 // then the key and the data. They never leave the package's processes.
 constexpr Py_ssize_t packed_head = 16;
 
+// ---- Conversions --------------------------------------------------------
+
 // A bytes-like argument as a pointer and a length. bytes are read in place;
 // any other buffer (bytearray, memoryview, mmap, ...) is exported until
-// byte_arg_release, so that it cannot be resized or closed under a call that
-// runs without the GIL. With hold, a bytes argument is also referenced until
-// then, for callers whose container might drop it meanwhile.
+// byte_arg_release, so that nothing resizes or closes it meanwhile. With
+// hold, bytes are referenced until then too, for a container that may drop
+// them.
 struct byte_arg {
   const char* data;
   Py_ssize_t len;
@@ -85,7 +144,7 @@ struct byte_arg {
 // 0, or -1 with TypeError: str (with a hint to encode it) and anything that
 // is not a buffer are refused. what names the argument: "key" or "value".
 int byte_arg_get(PyObject* o, byte_arg* a, const char* what, bool hold);
-void byte_arg_release(byte_arg* a);
+void byte_arg_release(byte_arg* a);  // may run Python: __release_buffer__
 
 // The path of a path-like argument as os.fspath gives it (str or bytes, for
 // messages) and in the file system's encoding (bytes, for the C calls):
@@ -94,11 +153,24 @@ int path_arg_get(PyObject* arg, PyObject** path, PyObject** encoded);
 
 // Raises the OSError for rc, a positive errno value from the C interface:
 // OSError picks the subclass (FileNotFoundError for ENOENT, ...). filename
-// may be null. Returns null, for the caller to return.
-PyObject* raise_result(int rc, PyObject* filename);
+// may be null; text replaces the errno's own. Returns null.
+PyObject* raise_result(int rc, PyObject* filename, const char* text = nullptr);
 
-// Raises ValueError for an operation on a closed database or a finished
-// builder. Returns null.
-PyObject* raise_closed(const char* what);
+// Raises ValueError for an operation on a closed database. Returns null.
+PyObject* raise_closed();
+
+// A record's bytes (a record lies inside the mapping: its length fits
+// Py_ssize_t). Makes nothing the garbage collector tracks: runs no Python.
+inline PyObject* bytes_of(const void* data, size_t len) {
+  return PyBytes_FromStringAndSize(static_cast<const char*>(data),
+                                   static_cast<Py_ssize_t>(len));
+}
+
+// A function for a PyMethodDef. The cast through void (*)(void) says that
+// the signature differs on purpose: CPython calls it by its flags.
+template <typename F>
+PyCFunction as_method(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
 
 }  // namespace qef64::python

@@ -39,7 +39,9 @@ set(qef64_python_dir ${PROJECT_BINARY_DIR}/python/qef64)
 Python3_add_library(qef64_python MODULE WITH_SOABI
   ${CMAKE_CURRENT_LIST_DIR}/module.cc
   ${CMAKE_CURRENT_LIST_DIR}/database.cc
-  ${CMAKE_CURRENT_LIST_DIR}/builder.cc)
+  ${CMAKE_CURRENT_LIST_DIR}/iterator.cc
+  ${CMAKE_CURRENT_LIST_DIR}/builder.cc
+  ${CMAKE_CURRENT_LIST_DIR}/sharded.cc)
 target_include_directories(qef64_python PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(qef64_python PRIVATE qef64_static)
 qef64_warnings(qef64_python)
@@ -120,7 +122,8 @@ if(QEF64_TESTS)
     QEF64_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
     QEF64_SOURCE_DIR=${PROJECT_SOURCE_DIR}
     PYTHONDONTWRITEBYTECODE=1)
-  set(qef64_python_tests mapping builder lifetime recipes sharded)
+  set(qef64_python_tests mapping builder builder_open lifetime recipes sharded
+    misuse)
   if(QEF64_SANITIZE)
     # A sanitized extension needs the sanitizer's runtime loaded before
     # anything else in the (plain) interpreter.
@@ -143,10 +146,11 @@ if(QEF64_TESTS)
         SKIP_REGULAR_EXPRESSION "skipped:")
     endif()
   else()
-    # Installs the package, and builds a copy of the sources with pip in a
-    # fresh virtual environment: a plain build only, since pip compiles with
-    # the interpreter's flags. The Dask build, whose worker processes would
-    # each load the sanitizer runtime, also runs on the plain build only.
+    # Installs the package, and builds a copy of the sources with pip (and
+    # so CMake) in a fresh virtual environment: a plain build only, since
+    # that build is a plain one whatever this one is. The Dask build, whose
+    # worker processes would each load the sanitizer runtime, also runs on
+    # the plain build only.
     list(APPEND qef64_python_tests install dask)
   endif()
   foreach(name ${qef64_python_tests})

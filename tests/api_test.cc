@@ -4,10 +4,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <qef64/qef64.hpp>
 #include <random>
 #include <string>
@@ -86,6 +89,18 @@ std::vector<std::string> names(const std::string& dir) {
   return all;
 }
 
+// The errno of the std::system_error that f throws, or 0.
+template <typename F>
+int error_of(F&& f) {
+  try {
+    f();
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().category(), std::generic_category());
+    return e.code().value();
+  }
+  return 0;
+}
+
 class Api : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = make_temp_dir(); }
@@ -148,12 +163,13 @@ TEST_F(Api, BuilderFailuresLeavePathAndDirectoryAsTheyWere) {
   EXPECT_EQ(b, nullptr);
   EXPECT_EQ(qef64_builder_open((dir_ + "/").c_str(), &b), EISDIR);
 
-  // A path the rename cannot replace: the commit fails and cleans up.
+  // A path the rename cannot replace by the time of the commit: the commit
+  // fails and cleans up.
+  ASSERT_EQ(qef64_builder_open((dir_ + "/taken").c_str(), &b), 0);
   ASSERT_EQ(mkdir((dir_ + "/taken").c_str(), 0755), 0);
   write_file(dir_ + "/taken/keep", "x");
-  ASSERT_EQ(qef64_builder_open((dir_ + "/taken").c_str(), &b), 0);
   ASSERT_EQ(qef64_builder_add(b, "k", 1, "d", 1), 0);
-  EXPECT_NE(qef64_builder_commit(b), 0);
+  EXPECT_EQ(qef64_builder_commit(b), EISDIR);
   EXPECT_EQ(temp_files(dir_), 0);
   EXPECT_EQ(read_file(dir_ + "/taken/keep"), "x");
 
@@ -319,6 +335,102 @@ TEST_F(BuilderProcess, KilledBuilderLeavesOnlyTheOldFile) {
     EXPECT_EQ(names(dir_), std::vector<std::string>{"old.db"});
     EXPECT_EQ(read_file(dir_ + "/old.db"), "old");
   }
+}
+
+// A directory at the path can never be renamed over: the open refuses it
+// before any file is made, in C and in C++. A symbolic link to one is no
+// directory to the rename, which replaces the link.
+TEST_F(Api, BuilderOpenRefusesADirectory) {
+  const std::string taken = dir_ + "/taken";
+  ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
+  write_file(taken + "/keep", "x");
+  qef64_builder* b = nullptr;
+  EXPECT_EQ(qef64_builder_open(taken.c_str(), &b), EISDIR);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(error_of([&] { qef64::builder cb(taken); }), EISDIR);
+  EXPECT_EQ(names(dir_), std::vector<std::string>{"taken"});
+
+  ASSERT_EQ(symlink("taken", (dir_ + "/link.db").c_str()), 0);
+  build(dir_ + "/link.db", {{"k", "v"}});
+  struct stat st;
+  ASSERT_EQ(lstat((dir_ + "/link.db").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(names(taken), std::vector<std::string>{"keep"});
+}
+
+// A rebuild keeps the permission bits of the file it replaces, but never
+// set-user-ID, set-group-ID or sticky ones; a process that may not set the
+// owner still sets the group it shares, as qef64make does.
+TEST_F(Api, RebuildKeepsAccessAsQef64makeDoes) {
+  const std::string path = dir_ + "/s.db";
+  build(path, {{"k", "old"}});
+  ASSERT_EQ(chmod(path.c_str(), 06755), 0);
+  build(path, {{"k", "new"}});
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+  if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
+  // f belongs to root and a group that user 4321 is a member of.
+  constexpr uid_t user = 4321;
+  constexpr gid_t own_group = 4321, shared_group = 5678;
+  const std::string open_dir = dir_ + "/open", g = open_dir + "/g.db";
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+  build(g, {{"k", "old"}});
+  ASSERT_EQ(chown(g.c_str(), 0, shared_group), 0);
+  ASSERT_EQ(chmod(g.c_str(), 0640), 0);
+  pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    const gid_t groups[] = {shared_group};
+    if (setgroups(1, groups) != 0 || setgid(own_group) != 0 ||
+        setuid(user) != 0)
+      _exit(10);
+    qef64_builder* b = nullptr;
+    if (qef64_builder_open(g.c_str(), &b) != 0) _exit(11);
+    if (qef64_builder_add(b, "k", 1, "new", 3) != 0) _exit(12);
+    _exit(qef64_builder_commit(b) == 0 ? 0 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(stat(g.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, user);
+  EXPECT_EQ(st.st_gid, shared_group);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// A moved-from object keeps no handle: each call on it fails as on a
+// closed descriptor, until something is assigned to it.
+TEST_F(Api, MovedFromObjectsThrowBadDescriptor) {
+  build(dir_ + "/m.db", {{"k", "v"}});
+  qef64::database db(dir_ + "/m.db");
+  qef64::database other = std::move(db);
+  const std::vector<std::string_view> keys = {"k"};
+  const std::function<void()> reads[] = {
+      [&] { (void)db.size(); },       [&] { (void)db.get("k"); },
+      [&] { (void)db.get_all("k"); }, [&] { (void)db.get_many(keys); },
+      [&] { (void)db.begin(); },      [&] { (void)db.end(); },
+      [&] { (void)db.replaced(); },   [&] { (void)db.handle(); }};
+  for (const auto& call : reads)
+    EXPECT_EQ(error_of(call), EBADF);
+  db = std::move(other);
+  EXPECT_EQ(db.get("k"), "v");
+
+  qef64::builder b(dir_ + "/n.db");
+  qef64::builder taker = std::move(b);
+  const std::function<void()> writes[] = {
+      [&] { b.set_memory(0); }, [&] { b.add("k", "v"); }, [&] { b.commit(); }};
+  for (const auto& call : writes)
+    EXPECT_EQ(error_of(call), EBADF);
+  b.abort();
+  b = std::move(taker);
+  b.add("k", "w");
+  b.commit();
+  EXPECT_EQ(error_of([&] { b.add("k", "x"); }), EBADF);
+  EXPECT_EQ(qef64::database(dir_ + "/n.db").get("k"), "w");
 }
 
 TEST_F(Api, CppLayerReportsErrorsAsSystemErrors) {

@@ -1,7 +1,9 @@
 // qef64_get_many against qef64_get, key by key, on databases made to hold
 // what a batched lookup can get wrong: duplicates, the empty key, keys with
 // equal full hashes, shared start slots, long probe runs, tables whose probe
-// wraps, absent keys, and files damaged at random.
+// wraps, absent keys, records and probe runs across page boundaries, and
+// files damaged at random. The engine's batch is compared too, with its
+// pages fetched from memory and read in from the device alike.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "db/reader.h"
 #include "tests/process.h"
 #include "tests/reference.h"
 
@@ -68,6 +71,56 @@ void compare(const qef64_db* db, const std::vector<std::string>& keys) {
   EXPECT_EQ(many, first_failure);
 }
 
+// The engine's batch in both fetch modes against reader_find, key by key:
+// the same records, as offsets in the file, and the same first failure.
+void compare_fetches(const std::string& path,
+                     const std::vector<std::string>& keys) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_NE(fd, -1);
+  qef64::db_reader r{};
+  ASSERT_EQ(qef64::reader_map(&r, fd), 0);
+  std::size_t n = keys.size();
+  std::vector<const void*> ptrs(n);
+  std::vector<std::size_t> lens(n);
+  std::size_t first_failed = n;
+  std::vector<std::int64_t> want(n, -1), want_len(n, 0);
+  for (std::size_t i = 0; i < n; i++) {
+    ptrs[i] = keys[i].data();
+    lens[i] = keys[i].size();
+    qef64::db_reader one = r;
+    int found = qef64::reader_find(
+        &one, reinterpret_cast<const unsigned char*>(keys[i].data()),
+        static_cast<std::int64_t>(keys[i].size()));
+    bool inside = found == 1 && one.data_pos >= 0 && one.data_len >= 0 &&
+                  one.data_pos <= r.map_size &&
+                  r.map_size - one.data_pos >= one.data_len;
+    if ((found == -1 || (found == 1 && !inside)) && first_failed == n)
+      first_failed = i;
+    if (inside) {
+      want[i] = one.data_pos;
+      want_len[i] = one.data_len;
+    }
+  }
+  for (auto fetch : {qef64::batch_fetch::memory, qef64::batch_fetch::device}) {
+    std::vector<const void*> data(n);
+    std::vector<std::size_t> data_lens(n);
+    std::size_t failed = qef64::reader_find_many(
+        &r, nullptr, nullptr, n, ptrs.data(), lens.data(), data.data(),
+        data_lens.data(), fetch);
+    EXPECT_EQ(failed, first_failed);
+    for (std::size_t i = 0; i < n; i++) {
+      std::int64_t at =
+          data[i] == nullptr
+              ? -1
+              : static_cast<const unsigned char*>(data[i]) - r.map_addr;
+      ASSERT_EQ(at, want[i]) << i;
+      ASSERT_EQ(static_cast<std::int64_t>(data_lens[i]), want_len[i]) << i;
+    }
+  }
+  qef64::reader_free(&r);
+  ::close(fd);
+}
+
 class Batch : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = make_temp_dir(); }
@@ -106,7 +159,35 @@ TEST_F(Batch, AgreesWithSingleLookupsOnSoundFiles) {
     qef64::database db(dir_ + "/b.db");
     compare(db.handle(), keys);
     compare(db.handle(), {});
+    compare_fetches(dir_ + "/b.db", keys);
   }
+}
+
+// Keys and data from a few bytes to several pages, so that records, keys
+// and the data the caller reads cross page boundaries anywhere, and a
+// thousand records of one key in a probe run over many pages of its table.
+TEST_F(Batch, AgreesAcrossPageBoundaries) {
+  std::mt19937 gen(3);
+  std::vector<std::string> keys;
+  {
+    qef64::builder b(dir_ + "/p.db");
+    for (int i = 0; i < 3000; i++) {
+      std::size_t klen = i % 7 == 0 ? 4000 + gen() % 5000 : 1 + gen() % 40;
+      std::size_t dlen = i % 5 == 0 ? gen() % 20000 : gen() % 100;
+      std::string key(klen, static_cast<char>('a' + i % 26));
+      key += std::to_string(i);
+      b.add(key, std::string(dlen, 'd'));
+      keys.push_back(key);
+    }
+    for (int i = 0; i < 1000; i++)
+      b.add("run", std::to_string(i));
+    keys.push_back("run");
+    b.commit();
+  }
+  keys = probe_keys(keys, gen);
+  qef64::database db(dir_ + "/p.db");
+  compare(db.handle(), keys);
+  compare_fetches(dir_ + "/p.db", keys);
 }
 
 // Damage in the tables and records: each lookup must fail, miss or find
@@ -125,6 +206,7 @@ TEST_F(Batch, AgreesWithSingleLookupsOnDamagedFiles) {
     write_file(dir_ + "/d.db", bytes);
     qef64::database db(dir_ + "/d.db");
     compare(db.handle(), keys);
+    compare_fetches(dir_ + "/d.db", keys);
   }
 }
 

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -381,6 +384,132 @@ TEST_F(Make, FtmpOnAnotherFileSystemIsRefusedBeforeReading) {
   std::filesystem::remove_all(shm);
 }
 
+std::string create_error(const std::string& ftmp, int error) {
+  return prefix + "unable to create " + ftmp + ": " + std::strerror(error) +
+         "\n";
+}
+
+// An ftmp that is no plain file of this user's alone would hand the
+// database on: a device node would be built into and then moved to f, and
+// "ln orig x.tmp" would empty orig. Each is refused before any input is
+// read (standard input is closed), the file as it was.
+TEST_F(Make, RefusesFtmpThatIsNoPlainFileOfItsOwn) {
+  run_options closed;
+  closed.in = input_kind::none;
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_NE(reader, -1);
+  std::vector<std::string> others = {fifo};
+  // Only root may make a device node; as root, ftmp may be one.
+  const std::string device = dir_ + "/null";
+  if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+    others.push_back(device);
+  for (const std::string& other : others) {
+    run_result r = run({program("qef64make"), f(), other}, "", closed);
+    EXPECT_EQ(r.status, 111);
+    EXPECT_EQ(r.err, create_error(other, ENOTSUP));
+    EXPECT_FALSE(file_exists(f()));
+  }
+  close(reader);
+
+  write_file(dir_ + "/orig", "someone's data");
+  ASSERT_EQ(link((dir_ + "/orig").c_str(), ftmp().c_str()), 0);
+  run_result r = make("", closed);
+  EXPECT_EQ(r.err, create_error(ftmp(), EMLINK));
+  EXPECT_EQ(read_file(dir_ + "/orig"), "someone's data");
+  EXPECT_FALSE(file_exists(f()));
+}
+
+// Another user plants ftmp, in a sticky directory such as /tmp or in a plain
+// one: the database would keep that file, and with it an owner who may
+// rewrite it in place. Only the owner of f may own ftmp, since f's owner is
+// what the database gets anyway (what a failed rebuild as root leaves).
+TEST_F(Make, RefusesFtmpOfAnotherUser) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "giving a file to another user needs root";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  // fs.protected_regular makes the kernel refuse the open itself in a
+  // world-writable sticky directory.
+  const bool protected_regular =
+      read_file("/proc/sys/fs/protected_regular").find_first_of("12") !=
+      std::string::npos;
+  for (mode_t mode : {01777, 0755}) {
+    const std::string d = dir_ + (mode == 01777 ? "/sticky" : "/plain");
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(d.c_str(), mode), 0);
+    const std::string pub = d + "/pub.db", tmp = pub + ".tmp";
+    write_file(tmp, "");
+    ASSERT_EQ(chmod(tmp.c_str(), 0666), 0);
+    ASSERT_EQ(chown(tmp.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    run_result r =
+        run({program("qef64make"), pub, tmp}, framing({{"secret", "s3cr3t"}}));
+    EXPECT_EQ(r.status, 111);
+    EXPECT_EQ(
+        r.err,
+        create_error(tmp, mode == 01777 && protected_regular ? EACCES : EPERM));
+    EXPECT_FALSE(file_exists(pub));
+    struct stat st;
+    ASSERT_EQ(stat(tmp.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+  }
+  const std::string pub = dir_ + "/plain/pub.db", tmp = pub + ".tmp";
+  ASSERT_EQ(make(framing({{"k", "v"}})).status, 0);
+  ASSERT_EQ(rename(f().c_str(), pub.c_str()), 0);
+  ASSERT_EQ(chown(pub.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  run_result r = run({program("qef64make"), pub, tmp}, framing({{"k", "w"}}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(reference::find(reference::parse(read_file(pub)), "k"),
+            std::vector<std::string>{"w"});
+}
+
+// A leftover ftmp, of mode 666 or setuid or narrower, passes nothing on to a
+// new f, which gets mode 0644 less the umask like a freshly created ftmp.
+TEST_F(Make, NewFGetsTheModeOfANewFile) {
+  for (mode_t leftover : {0u, 0666u, 04755u, 0600u}) {
+    SCOPED_TRACE(leftover);
+    unlink(f().c_str());
+    unlink(ftmp().c_str());
+    if (leftover != 0) {
+      write_file(ftmp(), "left over");
+      ASSERT_EQ(chmod(ftmp().c_str(), leftover), 0);
+    }
+    run_result r =
+        run({"/bin/sh", "-c", "umask 027 && exec \"$0\" \"$1\" \"$2\"",
+             program("qef64make"), f(), ftmp()},
+            framing({{"k", "v"}}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(f().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+  }
+}
+
+// A rename that cannot work (no directory, a file for a directory, no
+// name) is found before any input is read, with the error rename gives,
+// and nothing is created.
+TEST_F(Make, RenameThatCannotWorkIsRefusedBeforeReading) {
+  write_file(dir_ + "/file", "");
+  const struct {
+    std::string f;
+    int error;
+  } cases[] = {{dir_ + "/no/such/dir/f", ENOENT},
+               {dir_ + "/file/f", ENOTDIR},
+               {dir_ + "/file/sub/f", ENOTDIR},
+               {"", ENOENT}};
+  run_options closed;
+  closed.in = input_kind::none;
+  for (const auto& c : cases) {
+    run_result r = run({program("qef64make"), c.f, ftmp()}, "", closed);
+    EXPECT_EQ(r.status, 111) << c.f;
+    EXPECT_EQ(r.err, prefix + "unable to rename " + ftmp() + " to " + c.f +
+                         ": " + std::strerror(c.error) + "\n");
+    EXPECT_FALSE(file_exists(ftmp())) << c.f;
+  }
+}
+
 // The database leaves in writes of exactly 8192 bytes but the last, then the
 // header in one write at offset 0; f is named only by the final rename.
 TEST_F(Make, SystemCalls) {
@@ -430,6 +559,40 @@ TEST_F(Make, SystemCalls) {
   ASSERT_EQ(touching.size(), 2u) << t;
   EXPECT_TRUE(touching[0] == "newfstatat" || touching[0] == "stat") << t;
   EXPECT_EQ(touching[1], "rename") << t;
+}
+
+// The calls a fresh build makes before its first record, from the stat of
+// ftmp's directory to the first read: the safeguards of qef64make(1), which
+// lists them, and nothing else.
+TEST_F(Make, SystemCallsBeforeTheFirstRecord) {
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP();
+  const std::string trace = dir_ + "/trace";
+  run_result r =
+      run({"/usr/bin/strace", "-o", trace, program("qef64make"), f(), ftmp()},
+          "\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string t = read_file(trace);
+  std::size_t at = t.find("\"" + dir_ + "\"");
+  ASSERT_NE(at, std::string::npos) << t;
+  std::vector<std::string> calls;
+  std::size_t line = t.rfind('\n', at) + 1;
+  while (line < t.size() && t.compare(line, 7, "read(0,") != 0) {
+    std::size_t end = std::min(t.find('\n', line), t.size());
+    std::string name = t.substr(line, t.find('(', line) - line);
+    // The C library's choice among the calls of one kind.
+    if (name == "newfstatat" || name == "fstat" || name == "statx")
+      name = "stat";
+    if (name == "openat") name = "open";
+    calls.push_back(name);
+    line = end + 1;
+  }
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "stat", "stat",               // both directories
+                       "open", "dup", "flock",       // ftmp, locked
+                       "stat", "stat", "stat",       // ftmp, input, f
+                       "geteuid", "umask", "umask",  // owner, new mode
+                       "lseek"}))
+      << t;
 }
 
 // Loading libstdc++ costs more than a whole lookup: no program may need it.

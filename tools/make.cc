@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "db/access.h"
 #include "db/format.h"
 #include "db/writer.h"
 #include "runtime/bytes.h"
@@ -149,36 +150,81 @@ int stat_directory(const char* path, struct stat* st) {
   return ::stat(directory_name, st);
 }
 
-// rename cannot move ftmp to another file system, and learning that after
-// the whole build wastes the build and leaves ftmp behind. The directories
-// of ftmp and f are compared before ftmp is even opened, so a refused build
-// has created nothing, and an ftmp that was there stays as it was; there is
-// nothing to remove, and no need to learn whether the open created the file.
-// ftmp is on the file system of its directory unless it is a mount point
-// itself, which rename refuses anyway. A directory that cannot be examined
-// skips the check, and open or rename then fails as before; so does a
-// directory replaced by a mount point between this check and the open.
-bool on_other_file_systems(const char* a, const char* b) {
+// rename cannot move ftmp to another file system, nor into a directory
+// that is not there, and learning that after the whole build wastes the
+// build and leaves ftmp behind. The directories of ftmp and f are examined
+// before ftmp is even opened, so a refused build has created nothing, and
+// an ftmp that was there stays as it was; there is nothing to remove, and
+// no need to learn whether the open created the file. ftmp is on the file
+// system of its directory unless it is a mount point itself, which rename
+// refuses anyway. A directory of ftmp that cannot be examined skips the
+// comparison, and the open then fails as before; so does one replaced by a
+// mount point between this check and the open. -1 with the errno rename
+// would give (ENOENT, ENOTDIR, EXDEV) when it cannot work, else 0.
+int check_rename(const char* from, const char* to) {
+  // rename("x.tmp", "") finds no such file.
+  if (*to == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
   struct stat sa, sb;
-  return stat_directory(a, &sa) == 0 && stat_directory(b, &sb) == 0 &&
-         sa.st_dev != sb.st_dev;
+  bool from_known = stat_directory(from, &sa) == 0;
+  if (stat_directory(to, &sb) == -1) {
+    // Other failures (EACCES, EIO) are left to the rename, as before.
+    return errno == ENOENT || errno == ENOTDIR ? -1 : 0;
+  }
+  if (!S_ISDIR(sb.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  if (from_known && sa.st_dev != sb.st_dev) {
+    errno = EXDEV;
+    return -1;
+  }
+  return 0;
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A rebuild must not change who may read the database: ftmp gets the
-// permission bits of f, and its owner and group where the process may set
-// them. Only root may give a file away (EPERM), but a member of f's group
-// may still give ftmp that group; an owner the process cannot name at all
-// (EINVAL: outside its user namespace) stays as it is too.
-int copy_access(int fd, const struct stat& f) {
-  if (::fchmod(fd, f.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) == -1) return -1;
-  if (::fchown(fd, f.st_uid, f.st_gid) == 0) return 0;
-  if (errno == EPERM && ::fchown(fd, static_cast<uid_t>(-1), f.st_gid) == 0)
-    return 0;
-  return errno == EPERM || errno == EINVAL ? 0 : -1;
+// A file that f does not pass its access on to (f is new) gets the mode a
+// new file gets, whatever an earlier build or anyone else left at ftmp: a
+// leftover of mode 666 must not make the database writable by everyone.
+// The umask is read by setting it twice; nothing is created in between.
+int give_default_mode(int fd, const struct stat& st) {
+  mode_t mask = ::umask(0);
+  (void)::umask(mask);
+  mode_t mode = access_default_mode & ~mask;
+  if ((st.st_mode & 07777) == mode) return 0;  // as the open created it
+  return ::fchmod(fd, mode);
+}
+
+// An ftmp that another user can write to, or whose inode another name
+// shares, would hand the finished database on: to its owner, who could
+// rewrite it in place, or to the file under the other name, whose contents
+// the truncation destroys. A device node is no database file at all. Each
+// is refused as it is, before anything is cut or written: -1 with ENOTSUP
+// (not a regular file), EPERM (another owner) or EMLINK (another name).
+// old is f, or null when there is none.
+int check_own_file(const struct stat& st, const struct stat* old) {
+  if (!S_ISREG(st.st_mode)) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  // The owner of f may own ftmp: the database goes to that owner anyway,
+  // and a failed rebuild as root leaves just such an ftmp behind once f's
+  // access was passed on to it.
+  if (st.st_uid != ::geteuid() &&
+      (old == nullptr || !S_ISREG(old->st_mode) || old->st_uid != st.st_uid)) {
+    errno = EPERM;
+    return -1;
+  }
+  if (st.st_nlink > 1) {
+    errno = EMLINK;
+    return -1;
+  }
+  return 0;
 }
 
 // Two builders writing one ftmp (a job started twice) publish a mix of
@@ -195,17 +241,19 @@ int lock_exclusive(int fd) {
 }
 
 // Opens ftmp for writing, creating it with mode 0644, and gives it the
-// access of an existing f before anything is written. O_NOFOLLOW keeps a
-// symbolic link planted at ftmp from redirecting the write. A file that is
-// not empty is truncated only after it is known not to be f itself (another
-// spelling, a hard link, or f a link to it): truncating it then would
-// destroy the live database. An empty f holds no database to lose, which is
-// also the case when f did not exist and the open just created it; the build
-// then goes into f directly, and the final rename changes nothing. The
-// identity is taken from the open descriptor, so swapping the name
-// afterwards cannot slip f in.
+// access of an existing f, or else the mode of a new file, before anything
+// is written; an ftmp that is not a plain file of its own is refused as it
+// is (check_own_file). O_NOFOLLOW keeps a symbolic link planted at ftmp
+// from redirecting the write. A file that is not empty is truncated only
+// after it is known not to be f itself (another spelling, a hard link, or f
+// a link to it): truncating it then would destroy the live database. An
+// empty f holds no database to lose, which is also the case when f did not
+// exist and the open just created it; the build then goes into f directly,
+// and the final rename changes nothing. The identity is taken from the open
+// descriptor, so swapping the name afterwards cannot slip f in.
 int open_create(const char* path) {
-  int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW, 0644);
+  int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_NOFOLLOW,
+                  access_default_mode);
   if (fd == -1) return -1;
   if (lock_exclusive(fd) == -1) return -1;
   struct stat st;
@@ -222,19 +270,16 @@ int open_create(const char* path) {
   // A failed stat (f does not exist yet) leaves nothing to protect.
   struct stat old;
   bool have_old = ::stat(final_name, &old) == 0;
-  // An empty file, the usual case, has nothing to check and nothing to cut.
-  if (st.st_size != 0) {
-    if (have_old && same_file(st, old)) {
-      errno = EINVAL;
-      return -1;
-    }
-    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == -1) return -1;
-  }
-  // Only a database passes its access on, and only to a regular file: as
-  // root, ftmp may be a device node that others use.
-  if (have_old && S_ISREG(old.st_mode) && S_ISREG(st.st_mode) &&
-      copy_access(fd, old) == -1)
+  if (st.st_size != 0 && have_old && same_file(st, old)) {
+    errno = EINVAL;
     return -1;
+  }
+  if (check_own_file(st, have_old ? &old : nullptr) == -1) return -1;
+  // An empty file, the usual case, has nothing to cut.
+  if (st.st_size != 0 && ::ftruncate(fd, 0) == -1) return -1;
+  int copied = have_old ? access_copy(fd, &old) : 0;
+  if (copied == -1) return -1;
+  if (copied == 0 && give_default_mode(fd, st) == -1) return -1;
   return fd;
 }
 
@@ -249,10 +294,7 @@ int main(int argc, char** argv) {
   final_name = argv[1];
   temp_name = argv[2];
 
-  if (on_other_file_systems(temp_name, final_name)) {
-    errno = EXDEV;
-    die_rename();
-  }
+  if (check_rename(temp_name, final_name) == -1) die_rename();
   int fd = open_create(temp_name);
   if (fd == -1) die_create();
   if (writer_start(&writer, fd) == -1) die_create();

@@ -132,7 +132,9 @@ int qef64_find_next(const qef64_db *db, qef64_cursor *cur, const void *key,
                     size_t key_len, const void **data, size_t *data_len);
 
 /* The first record of each of n keys, as n calls of qef64_get would give
- * them, but with the memory accesses of many lookups overlapped: for key i,
+ * them, but with the memory accesses of many lookups overlapped, and on a
+ * file whose pages are not in memory with the device reads of a whole
+ * batch started together (qef64(3) says how it decides): for key i,
  * data[i] and data_lens[i] are its first record's data, or NULL and 0 when
  * it has none or its lookup failed.
  * Results: 0 when no lookup failed (keys without records included); else
@@ -185,9 +187,10 @@ int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
 
 /* As qef64_open, with the flags above (0 is qef64_open).
  * Results: those of qef64_open; EINVAL for an unknown flag, or
- * QEF64_WARM_BACKGROUND without a warming flag; ENOMEM or EPERM when the
- * tables cannot be locked; EAGAIN when the warming thread cannot start; the
- * errno of read(2) while warming in the foreground. */
+ * QEF64_WARM_BACKGROUND with nothing to warm (none of the other three);
+ * ENOMEM or EPERM when RLIMIT_MEMLOCK does not allow the tables to be
+ * locked; EAGAIN when the warming thread cannot start; the errno of
+ * read(2) while warming in the foreground. */
 int qef64_open_ex(const char *path, unsigned flags, qef64_db **db);
 
 /* How much of the database is in memory now (the page cache), in bytes:
@@ -403,11 +406,13 @@ void qef64_set_builder_abort(qef64_set_builder *b);
  * nothing behind; where the file system cannot make such a file, into one
  * created under a unique name (".NAME.tmp.*", never following a symbolic
  * link) and removed after any failure. When path names an existing file,
- * the new file gets its permission bits, and its owner and group where the
- * process may set them; otherwise mode 0644 as reduced by the umask. *b is
- * the new handle, or NULL on failure.
- * Results: 0; the errno of creating the file (ENOENT when the directory
- * does not exist, EACCES, ...). */
+ * the new file gets its permission bits (never set-user-ID, set-group-ID or
+ * sticky), and its owner and group where the process may set them, or the
+ * group alone where it may set only that, as qef64make does; otherwise mode
+ * 0644 as reduced by the umask. *b is the new handle, or NULL on failure.
+ * Results: 0; EISDIR when path is a directory (or ends in "/"); ENOENT when
+ * its directory does not exist, or path is empty; the errno of creating
+ * the file (EACCES, ...). */
 int qef64_builder_open(const char *path, qef64_builder **b);
 
 /* Sets the memory the builder may use for its index, in bytes: 64 MiB

@@ -16,6 +16,9 @@
 // Views returned by a database point into its mapping and stay valid while
 // that database lives (a moved-from database hands them on). One database
 // may serve any number of threads at once; a builder serves one at a time.
+// A moved-from object may be destroyed, assigned to or (a builder) aborted;
+// every other call on it throws std::system_error with EBADF, as does a
+// call on a builder already committed or aborted.
 #ifndef QEF64_QEF64_HPP
 #define QEF64_QEF64_HPP
 
@@ -50,6 +53,14 @@ class database {
     if (rc != 0) throw_error(rc, path);
   }
   explicit database(const std::string& path) : database(path.c_str()) {}
+  // Opens with qef64_open_ex's flags (QEF64_WARM_TABLES, QEF64_WARM_ALL,
+  // QEF64_WARM_BACKGROUND, QEF64_LOCK_TABLES).
+  database(const char* path, unsigned flags) {
+    int rc = qef64_open_ex(path, flags, &db_);
+    if (rc != 0) throw_error(rc, path);
+  }
+  database(const std::string& path, unsigned flags)
+      : database(path.c_str(), flags) {}
   // A database on a descriptor open for reading, which the caller keeps.
   static database from_fd(int fd) {
     qef64_db* db = nullptr;
@@ -75,7 +86,7 @@ class database {
   std::optional<std::string_view> get(std::string_view key) const {
     const void* data;
     std::size_t len;
-    int rc = qef64_get(db_, key.data(), key.size(), &data, &len);
+    int rc = qef64_get(live(), key.data(), key.size(), &data, &len);
     if (rc == QEF64_NOTFOUND) return std::nullopt;
     if (rc != 0) throw_error(rc, "qef64_get");
     return view(data, len);
@@ -85,10 +96,11 @@ class database {
   std::vector<std::string_view> get_all(std::string_view key) const {
     std::vector<std::string_view> all;
     qef64_cursor cur = QEF64_CURSOR_INIT;
+    const qef64_db* db = live();
     for (;;) {
       const void* data;
       std::size_t len;
-      int rc = qef64_find_next(db_, &cur, key.data(), key.size(), &data, &len);
+      int rc = qef64_find_next(db, &cur, key.data(), key.size(), &data, &len);
       if (rc == QEF64_NOTFOUND) return all;
       if (rc != 0) throw_error(rc, "qef64_find_next");
       all.push_back(view(data, len));
@@ -98,6 +110,7 @@ class database {
   // The first record of each key, in one batched call.
   std::vector<std::optional<std::string_view>> get_many(
       const std::string_view* keys, std::size_t n) const {
+    const qef64_db* db = live();
     std::vector<const void*> key_ptrs(n);
     std::vector<std::size_t> key_lens(n);
     for (std::size_t i = 0; i < n; i++) {
@@ -106,7 +119,7 @@ class database {
     }
     std::vector<const void*> data(n);
     std::vector<std::size_t> lens(n);
-    int rc = qef64_get_many(db_, n, key_ptrs.data(), key_lens.data(),
+    int rc = qef64_get_many(db, n, key_ptrs.data(), key_lens.data(),
                             data.data(), lens.data());
     if (rc != 0) throw_error(rc, "qef64_get_many");
     std::vector<std::optional<std::string_view>> out(n);
@@ -168,27 +181,44 @@ class database {
     value_type record_;
   };
   iterator begin() const {
-    return iterator(db_);
+    return iterator(live());
   }
   iterator end() const {
+    (void)live();
     return iterator();
   }
 
   // The number of records.
   std::uint64_t size() const {
-    return qef64_count(db_);
+    return qef64_count(live());
   }
   // True when the path now names another file or none.
   bool replaced() const {
-    return qef64_replaced(db_) != 0;
+    return qef64_replaced(live()) != 0;
+  }
+  // How much of the file is in memory now, in bytes (qef64_resident).
+  struct residency {
+    std::uint64_t tables;   // the header and the hash tables
+    std::uint64_t records;  // the records
+  };
+  residency resident() const {
+    residency r{};
+    int rc = qef64_resident(db_, &r.tables, &r.records);
+    if (rc != 0) throw_error(rc, "qef64_resident");
+    return r;
   }
   // The C handle, for calls this class does not wrap.
   const qef64_db* handle() const {
-    return db_;
+    return live();
   }
 
  private:
   explicit database(qef64_db* db) : db_(db) {}
+  // The handle, which a moved-from database no longer has.
+  const qef64_db* live() const {
+    if (db_ == nullptr) throw_error(EBADF, "qef64::database moved from");
+    return db_;
+  }
   static std::string_view view(const void* p, std::size_t n) {
     return n == 0 ? std::string_view()
                   : std::string_view(static_cast<const char*>(p), n);
@@ -243,8 +273,10 @@ class builder {
   }
 
  private:
+  // The handle, which a finished or moved-from builder no longer has.
   qef64_builder*& live() {
-    if (b_ == nullptr) throw_error(EINVAL, "qef64::builder already finished");
+    if (b_ == nullptr)
+      throw_error(EBADF, "qef64::builder finished or moved from");
     return b_;
   }
   qef64_builder* b_ = nullptr;

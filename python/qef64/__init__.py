@@ -35,9 +35,181 @@ OSError with the system's errno (FileNotFoundError for a missing file),
 and a damaged database file raises OSError with errno EPROTO.
 """
 
-from qef64._qef64 import (Builder, Database, RecordIterator, RecordsView,
-                          __version__, build, open, shard_hash)
-from qef64.sharded import ShardedDatabase, build_sharded, open_sharded
+import collections.abc
+
+from qef64 import _qef64
+from qef64._qef64 import RecordIterator, __version__, shard_hash
 
 __all__ = ["Builder", "Database", "build", "open", "__version__",
            "ShardedDatabase", "build_sharded", "open_sharded", "shard_hash"]
+
+
+class Database(_qef64.Database):
+    """Database(path)
+
+    An open database file, read-only: a mapping from bytes keys to the
+    bytes data of their records. Use qef64.open(path).
+
+    db[key] and get() give the key's first record, get_all() all of them
+    in the order added, get_many() the first record of many keys, view() a
+    record without a copy. Keys are bytes-like (bytes, bytearray,
+    memoryview, mmap); str is refused. len() is the number of records;
+    iterating gives every record's key in file order, a key added twice
+    coming twice.
+
+    One Database may be used from any number of threads at once, and keeps
+    working in a child process after fork(). A damaged file raises OSError
+    with errno EPROTO.
+    """
+
+    __slots__ = ()
+
+    def _open(self) -> "Database":
+        if self.closed:
+            raise ValueError("operation on a closed database")
+        return self
+
+    def keys(self) -> "KeysView":
+        """A view of the key of every record, in file order (the order
+        added): a key added twice comes twice. len() of it is len() of the
+        database."""
+        return KeysView(self._open())
+
+    def values(self) -> "ValuesView":
+        """A view of the data of every record, in file order."""
+        return ValuesView(self._open())
+
+    def items(self) -> "ItemsView":
+        """A view of every record as a (key, data) pair of bytes, in file
+        order: a key added twice gives two pairs."""
+        return ItemsView(self._open())
+
+    def __enter__(self) -> "Database":
+        return self._open()
+
+    def __exit__(self, *exc_info: object) -> None:
+        """Close the database."""
+        self.close()
+
+    def __reduce__(self):
+        """Pickle by path: unpickling opens the path again, in whatever
+        process, and sees the file it names then."""
+        return type(self), (self._open()._path,)
+
+    def __repr__(self) -> str:
+        try:
+            state = "records=%d" % len(self)
+        except (ValueError, OverflowError):
+            state = "closed" if self.closed else "damaged"
+        return "<qef64.Database %r %s>" % (self._path, state)
+
+
+class RecordsView(collections.abc.MappingView):
+    """The keys, values or items of a Database: every record in file order,
+    walked afresh by each iteration. len() is the number of records; `in`
+    looks a key up, or the records of a (key, value) pair's key, or walks
+    the values."""
+
+    __slots__ = ()
+    _part = 0  # what the walk gives: keys (0), values (1) or items (2)
+
+    def __iter__(self) -> RecordIterator:
+        return self._mapping._walk(self._part)
+
+    def __repr__(self) -> str:
+        return "<qef64 %s of %r>" % (("keys", "values", "items")[self._part],
+                                     self._mapping)
+
+
+class KeysView(RecordsView, collections.abc.KeysView):
+    __slots__ = ()
+
+
+class ValuesView(RecordsView, collections.abc.ValuesView):
+    __slots__ = ()
+    _part = 1
+
+    def __contains__(self, value: object) -> bool:
+        value = memoryview(value).tobytes()
+        return any(data == value for data in self)
+
+
+class ItemsView(RecordsView, collections.abc.ItemsView):
+    __slots__ = ()
+    _part = 2
+
+    def __contains__(self, item: object) -> bool:
+        # As for dict items: anything but a pair is simply not there.
+        if not isinstance(item, tuple) or len(item) != 2:
+            return False
+        key, value = item
+        return memoryview(value).tobytes() in self._mapping.get_all(key)
+
+
+class Builder(_qef64.Builder):
+    """Builder(path, *, memory=None)
+
+    A new database for path, written into a temporary file in the same
+    directory: one without a name until commit() where the file system can
+    make one, ".NAME.tmp.*" elsewhere. Beyond memory bytes (default 64
+    MiB), its index spills to another nameless file there, whatever the
+    number of records. The database is the same, byte for byte, as
+    qef64make builds from the same records.
+
+        with qef64.Builder(path) as b:
+            b.add(key, value)
+            b.add_many(pairs)
+
+    commits at the end of the block and aborts when the block raises. When
+    path names a file already, the new one keeps its permission bits. A
+    builder is used by one thread at a time, and only by the process that
+    made it: in a child process after fork(), add() and commit() raise
+    OSError (EBUSY) and the parent's build is left alone.
+    """
+
+    __slots__ = ()
+
+    def __enter__(self) -> "Builder":
+        # Refused as every call is: a builder already finished, or in
+        # another thread's call.
+        self.add_many(())
+        return self
+
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> bool:
+        """Commit when the block ended normally, abort when it raised; the
+        exception goes on."""
+        if self._ended is None:
+            if exc_type is None:
+                self.commit()
+            else:
+                self.abort()
+        return False
+
+    def __reduce__(self):
+        raise TypeError("a Builder cannot be pickled: it is one process's file")
+
+    def __repr__(self) -> str:
+        return "<qef64.Builder %r %s>" % (self._path, self._ended or "open")
+
+
+def open(path, /) -> Database:
+    """Open the database file at path (str, bytes or os.PathLike) and map
+    it read-only; return a Database.
+
+    Raises FileNotFoundError for a missing file, OSError with errno EPROTO
+    for a file too short to be a database, and OSError with the system's
+    errno for any other failure."""
+    return Database(path)
+
+
+def build(path, pairs, /) -> None:
+    """Build the database at path from pairs, any iterable of (key, value)
+    pairs of bytes-like objects, in one call: the same as adding them to a
+    Builder(path) and committing it. On any failure, the exception
+    included, path is left untouched and no temporary file remains."""
+    with Builder(path) as b:
+        b.add_many(pairs)
+
+
+# Last: the sharded sets build on the classes above.
+from qef64.sharded import ShardedDatabase, build_sharded, open_sharded  # noqa: E402

@@ -30,7 +30,6 @@ partition, then by position within the partition.
 
 from __future__ import annotations
 
-import itertools
 import os
 import shutil
 from typing import Any, Iterable, List, Optional
@@ -40,8 +39,8 @@ import dask.bag
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
-from qef64 import _qef64
-from qef64.sharded import DEFAULT_MEMORY, Publication
+from qef64 import Builder
+from qef64.sharded import DEFAULT_MEMORY, Publication, route
 
 __all__ = ["build", "LostWorker"]
 
@@ -51,8 +50,8 @@ class LostWorker(RuntimeError):
     running it, or the result it held. The build stops, and nothing is
     published."""
 
-# Pairs routed at a time: each round's packed runs are a few MiB.
-_ROUTE_PAIRS = 1 << 16
+# A piece is read this many bytes at a time.
+_PIECE_READ = 4 << 20
 
 
 def _piece(pieces: str, partition: int, shard: int) -> str:
@@ -77,20 +76,30 @@ def _route(pairs: Iterable[Any], pieces: str, partition: int,
            shards: int) -> List[int]:
     _first_run(pieces, "route-%06d" % partition)
     files = [open(_piece(pieces, partition, s), "wb") for s in range(shards)]
-    routed = 0
     try:
-        it = iter(pairs)
-        while True:
-            chunk = list(itertools.islice(it, _ROUTE_PAIRS))
-            if not chunk:
-                break
-            routed += len(chunk)
-            for f, run in zip(files, _qef64.partition(chunk, shards)):
-                f.write(run)
+        route(pairs, shards, lambda shard, run: files[shard].write(run))
     finally:
         for f in files:
             f.close()
-    return [routed]
+    return [partition]
+
+
+def _add_piece(builder: Builder, path: str) -> int:
+    """Adds the packed records of one piece file: their number."""
+    records = 0
+    held = bytearray()  # a record that one read cut off waits for the next
+    with open(path, "rb") as f:
+        while True:
+            piece = f.read(_PIECE_READ)
+            if not piece:
+                break
+            held += piece
+            added, used = builder.add_packed(held)
+            records += added
+            del held[:used]
+    if held:
+        raise ValueError("%s: not packed records" % path)
+    return records
 
 
 def _build_shard(path: str, pieces: str, shard: int, memory: int,
@@ -98,9 +107,9 @@ def _build_shard(path: str, pieces: str, shard: int, memory: int,
     # routed, the routing tasks' results, only orders this task after them.
     _first_run(pieces, "shard-%06d" % shard)
     records = 0
-    with _qef64.Builder(path, memory=memory) as b:
+    with Builder(path, memory=memory) as b:
         for partition in range(len(routed)):
-            records += b.add_packed_file(_piece(pieces, partition, shard))
+            records += _add_piece(b, _piece(pieces, partition, shard))
     return records
 
 

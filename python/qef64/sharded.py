@@ -35,9 +35,9 @@ import json
 import os
 import secrets
 import shutil
-from typing import Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
-from qef64 import _qef64
+from qef64 import Builder, Database, _qef64
 
 Buffer = Union[bytes, bytearray, memoryview]
 PathLike = Union[str, bytes, "os.PathLike[str]"]
@@ -52,8 +52,8 @@ shard_hash = _qef64.shard_hash
 # qef64.Builder has by default.
 DEFAULT_MEMORY = 64 << 20
 
-# Pairs routed per round of build_sharded: enough to keep each shard's
-# packed run long, few enough to hold only a little of the input at once.
+# Pairs routed per round: enough to keep each shard's packed run long, few
+# enough to hold only a little of the input at once.
 _ROUTE_PAIRS = 1 << 16
 
 # How many times an open retries when a publication removes the version it
@@ -102,7 +102,7 @@ class ShardedDatabase:
 
     def __init__(self, path: PathLike) -> None:
         self._path = os.path.abspath(os.fspath(path))
-        self._shards: Tuple[_qef64.Database, ...] = ()
+        self._shards: Tuple[Database, ...] = ()
         for attempt in range(_OPEN_ATTEMPTS):
             version = os.readlink(os.path.join(self._path, "current"))
             try:
@@ -121,7 +121,7 @@ class ShardedDatabase:
         try:
             for entry in manifest["shards"]:
                 file = os.path.join(version_dir, entry["file"])
-                db = _qef64.open(file)
+                db = Database(file)
                 shards.append(db)
                 if os.stat(file).st_size != entry["size"]:
                     raise OSError(errno.EPROTO, "shard size differs from the manifest", file)
@@ -133,11 +133,9 @@ class ShardedDatabase:
         self._shards = tuple(shards)
         self._records = sum(len(db) for db in shards)
 
-    def _shard(self, key: Buffer) -> _qef64.Database:
-        shards = self._shards
-        if not shards:
-            raise ValueError("operation on a closed sharded set")
-        return shards[shard_hash(key) % len(shards)]
+    def _shard(self, key: Buffer) -> Database:
+        shards = self._live()
+        return shards[_qef64.shard_of(key, len(shards))]
 
     def __getitem__(self, key: Buffer) -> bytes:
         return self._shard(key)[key]
@@ -153,16 +151,13 @@ class ShardedDatabase:
     def get_many(self, keys: Iterable[Buffer]) -> List[Optional[bytes]]:
         """The first record of each key, or None: one batched call over
         all shards."""
-        if not self._shards:
-            raise ValueError("operation on a closed sharded set")
-        return _qef64.get_many_sharded(self._shards, keys)
+        return _qef64.get_many_sharded(self._live(), keys)
 
     def __contains__(self, key: Buffer) -> bool:
         return key in self._shard(key)
 
     def __len__(self) -> int:
-        if not self._shards:
-            raise ValueError("operation on a closed sharded set")
+        self._live()
         return self._records
 
     def items(self) -> Iterator[Tuple[bytes, bytes]]:
@@ -182,10 +177,11 @@ class ShardedDatabase:
 
     __iter__ = keys
 
-    def _live(self) -> Tuple[_qef64.Database, ...]:
-        if not self._shards:
+    def _live(self) -> Tuple[Database, ...]:
+        shards = self._shards
+        if not shards:
             raise ValueError("operation on a closed sharded set")
-        return self._shards
+        return shards
 
     @property
     def shard_count(self) -> int:
@@ -254,16 +250,17 @@ class Publication:
         os.makedirs(self.path, exist_ok=True)
         lock = os.open(os.path.join(self.path, ".lock"),
                        os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        # Until __enter__ returns, no __exit__ will release the lock.
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            now = datetime.datetime.now(datetime.timezone.utc)
+            version = "v-%s-%s" % (now.strftime("%Y%m%dT%H%M%SZ"), secrets.token_hex(3))
+            directory = os.path.join(self.path, version)
+            os.mkdir(directory)
         except BaseException:
             os.close(lock)
             raise
-        self._lock = lock
-        now = datetime.datetime.now(datetime.timezone.utc)
-        self.version = "v-%s-%s" % (now.strftime("%Y%m%dT%H%M%SZ"), secrets.token_hex(3))
-        self.directory = os.path.join(self.path, self.version)
-        os.mkdir(self.directory)
+        self._lock, self.version, self.directory = lock, version, directory
         return self
 
     def shard_path(self, index: int) -> str:
@@ -325,6 +322,21 @@ class Publication:
         return False
 
 
+def route(pairs: Iterable[Tuple[Buffer, Buffer]], shards: int,
+          add: Callable[[int, bytes], object]) -> None:
+    """Routes (key, value) pairs to the shards that hold their keys,
+    _ROUTE_PAIRS at a time: add(shard, run) for each shard's packed run of
+    each round, in the order of the pairs, for Builder.add_packed()."""
+    pairs = iter(pairs)
+    while True:
+        chunk = list(itertools.islice(pairs, _ROUTE_PAIRS))
+        if not chunk:
+            return
+        for shard, run in enumerate(_qef64.partition(chunk, shards)):
+            if run:
+                add(shard, run)
+
+
 def build_sharded(path: PathLike, pairs: Iterable[Tuple[Buffer, Buffer]],
                   shards: int, memory: Optional[int] = None) -> str:
     """Builds a new version of the sharded set at path from an iterable of
@@ -339,19 +351,16 @@ def build_sharded(path: PathLike, pairs: Iterable[Tuple[Buffer, Buffer]],
     memory = DEFAULT_MEMORY if memory is None else memory
     with Publication(path, shards) as pub:
         per_shard = max(1, memory // shards)
-        builders = []
+        builders: List[Builder] = []
+        counts = [0] * shards
+
+        def add(shard: int, run: bytes) -> None:
+            counts[shard] += builders[shard].add_packed(run)[0]
+
         try:
             for i in range(shards):
-                builders.append(_qef64.Builder(pub.shard_path(i), memory=per_shard))
-            counts = [0] * shards
-            pairs = iter(pairs)
-            while True:
-                chunk = list(itertools.islice(pairs, _ROUTE_PAIRS))
-                if not chunk:
-                    break
-                for i, run in enumerate(_qef64.partition(chunk, shards)):
-                    if run:
-                        counts[i] += builders[i].add_packed(run)
+                builders.append(Builder(pub.shard_path(i), memory=per_shard))
+            route(pairs, shards, add)
             for b in builders:
                 b.commit()
         finally:

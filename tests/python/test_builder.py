@@ -3,6 +3,7 @@
 import os
 
 import qef64
+from qef64 import _qef64
 from support import TempDirTest, build
 
 
@@ -95,3 +96,21 @@ class Spent(TempDirTest):
             self.assertEqual(db[b"big"], big)
             self.assertEqual(len(db), 20001)
             self.assertEqual(db.get_many([k for k, _ in pairs]), [v for _, v in pairs])
+
+
+class Packed(TempDirTest):
+    def test_add_packed_adds_whole_records_and_leaves_a_cut_one(self):
+        pairs = [(b"k%d" % i, b"v" * i) for i in range(50)]
+        run = _qef64.partition(pairs, 1)[0]
+        # In pieces of 37 bytes, each record is added once it is whole.
+        added, held = 0, b""
+        with qef64.Builder(self.path("p.db")) as b:
+            for cut in range(0, len(run), 37):
+                held += run[cut:cut + 37]
+                records, used = b.add_packed(held)
+                added += records
+                held = held[used:]
+            self.assertEqual(b.add_packed(b"\x05" + b"\0" * 15 + b"abcd"), (0, 0))
+        self.assertEqual((added, held), (len(pairs), b""))
+        with qef64.open(self.path("p.db")) as db:
+            self.assertEqual(list(db.items()), pairs)

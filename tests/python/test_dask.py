@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import unittest
+from unittest import mock
 
 import qef64
 from support import TempDirTest, framing, model_of, random_records, seeded, tool
@@ -84,6 +85,24 @@ class DaskBuild(TempDirTest):
         self.assertEqual(os.readlink(os.path.join(path, "current")), current)
         with qef64.open_sharded(path) as db:
             self.assertEqual(db[b"k"], b"old")
+
+
+@unittest.skipIf(dask is None, "python3-dask is not installed")
+class Pieces(TempDirTest):
+    def test_piece_read_in_small_reads_adds_every_record(self):
+        pairs = random_records(seeded(self.id()), 300)
+        piece = self.path("piece")
+        with open(piece, "wb") as f:
+            f.write(qef64._qef64.partition(pairs, 1)[0])
+        with mock.patch.object(qef64.dask, "_PIECE_READ", 7):
+            with qef64.Builder(self.path("p.db")) as b:
+                self.assertEqual(qef64.dask._add_piece(b, piece), len(pairs))
+            with open(piece, "ab") as f:
+                f.write(b"\x09" + b"\0" * 15 + b"cut")
+            with qef64.Builder(self.path("q.db")) as b, self.assertRaises(ValueError):
+                qef64.dask._add_piece(b, piece)
+        with qef64.open(self.path("p.db")) as db:
+            self.assertEqual(list(db.items()), pairs)
 
 
 def _die_once(items, marker):

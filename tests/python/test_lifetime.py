@@ -127,8 +127,8 @@ class Fork(TempDirTest):
 
         def body():
             refused = 0
-            for call in (lambda: b.add(b"child", b"2"), lambda: b.add_many([]),
-                         b.commit):
+            for call in (lambda: b.add(b"child", b"2"),
+                         lambda: b.add_many([(b"child", b"3")]), b.commit):
                 try:
                     call()
                 except OSError as e:
@@ -137,7 +137,7 @@ class Fork(TempDirTest):
             return 0 if refused == 3 else 1
 
         def entered():
-            with b:  # refused already on the way in
+            with b:  # refused by the commit at its end
                 pass
             return 4
 

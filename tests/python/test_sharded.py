@@ -1,6 +1,7 @@
 """Sharded sets: the shard hash, reading, and publication that either
 completes or leaves the current version as it was."""
 
+import errno
 import os
 import unittest
 from unittest import mock
@@ -143,6 +144,23 @@ class Publication(TempDirTest):
             with self.assertRaises(BlockingIOError):
                 qef64.build_sharded(self.dir, [(b"k", b"new")], shards=2)
         self.assert_current(b"old")
+
+    def test_failed_version_directory_releases_the_lock(self):
+        real_mkdir = os.mkdir
+
+        def mkdir(path, *args, **kwargs):
+            if os.path.basename(path).startswith("v-"):
+                raise OSError(errno.ENOSPC, "injected")
+            return real_mkdir(path, *args, **kwargs)
+
+        fds = len(os.listdir("/proc/self/fd"))
+        with mock.patch.object(os, "mkdir", mkdir):
+            with self.assertRaises(OSError):
+                qef64.build_sharded(self.dir, [(b"k", b"new")], shards=2)
+        self.assertEqual(len(os.listdir("/proc/self/fd")), fds)
+        # Neither a held lock nor a lost descriptor stops the next build.
+        qef64.build_sharded(self.dir, [(b"k", b"new")], shards=2)
+        self.assert_current(b"new")
 
     def test_damaged_manifest_is_refused(self):
         manifest = os.path.join(self.dir, "current", "manifest.json")
