@@ -389,6 +389,21 @@ TEST_F(Sets, WalkCoversEveryShardAndRefusesForeignState) {
   EXPECT_EQ(qef64_set_iter_next(s.handle(), &it, &k, &kl, &d, &dl),
             QEF64_NOTFOUND);
   EXPECT_EQ(qef64_set_shard(s.handle(), 9), nullptr);
+  // The C++ layer: a moved-from set, and a builder used after its commit.
+  qef64::set moved = std::move(s);
+  EXPECT_GT(moved.resident().tables, 0u);  // just written: in the cache
+  auto code_of = [](auto&& f) {
+    try {
+      f();
+    } catch (const std::system_error& e) {
+      return e.code().value();
+    }
+    return 0;
+  };
+  EXPECT_EQ(code_of([&] { (void)s.size(); }), EBADF);
+  qef64::set_builder b(path, 2);
+  b.commit();
+  EXPECT_EQ(code_of([&] { b.add("k", "v"); }), EBADF);
 }
 
 // A build killed at each of its fsyncs in turn leaves a set that opens

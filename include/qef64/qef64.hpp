@@ -314,7 +314,7 @@ class set {
   std::optional<std::string_view> get(std::string_view key) const {
     const void* data;
     std::size_t len;
-    int rc = qef64_set_get(s_, key.data(), key.size(), &data, &len);
+    int rc = qef64_set_get(live(), key.data(), key.size(), &data, &len);
     if (rc == QEF64_NOTFOUND) return std::nullopt;
     if (rc != 0) throw_error(rc, "qef64_set_get");
     return view(data, len);
@@ -324,11 +324,12 @@ class set {
   std::vector<std::string_view> get_all(std::string_view key) const {
     std::vector<std::string_view> all;
     qef64_cursor cur = QEF64_CURSOR_INIT;
+    const qef64_set* s = live();
     for (;;) {
       const void* data;
       std::size_t len;
       int rc =
-          qef64_set_find_next(s_, &cur, key.data(), key.size(), &data, &len);
+          qef64_set_find_next(s, &cur, key.data(), key.size(), &data, &len);
       if (rc == QEF64_NOTFOUND) return all;
       if (rc != 0) throw_error(rc, "qef64_set_find_next");
       all.push_back(view(data, len));
@@ -338,6 +339,7 @@ class set {
   // The first record of each key, in one batch over every shard.
   std::vector<std::optional<std::string_view>> get_many(
       const std::string_view* keys, std::size_t n) const {
+    const qef64_set* s = live();
     std::vector<const void*> key_ptrs(n);
     std::vector<std::size_t> key_lens(n);
     for (std::size_t i = 0; i < n; i++) {
@@ -346,7 +348,7 @@ class set {
     }
     std::vector<const void*> data(n);
     std::vector<std::size_t> lens(n);
-    int rc = qef64_set_get_many(s_, n, key_ptrs.data(), key_lens.data(),
+    int rc = qef64_set_get_many(s, n, key_ptrs.data(), key_lens.data(),
                                 data.data(), lens.data());
     if (rc != 0) throw_error(rc, "qef64_set_get_many");
     std::vector<std::optional<std::string_view>> out(n);
@@ -408,46 +410,59 @@ class set {
     value_type record_;
   };
   iterator begin() const {
-    return iterator(s_);
+    return iterator(live());
   }
   iterator end() const {
+    (void)live();
     return iterator();
   }
 
   // The number of records, all shards together.
   std::uint64_t size() const {
-    return qef64_set_count(s_);
+    return qef64_set_count(live());
   }
   std::size_t shards() const {
-    return qef64_set_shards(s_);
+    return qef64_set_shards(live());
   }
   // Shard i's C handle, owned by the set; null for i out of range.
   const qef64_db* shard(std::size_t i) const {
-    return qef64_set_shard(s_, i);
+    return qef64_set_shard(live(), i);
   }
   // The version directory's name ("v-...").
   std::string_view version() const {
-    return qef64_set_version(s_);
+    return qef64_set_version(live());
   }
   // True when `current` now names another version, or none.
   bool replaced() const {
-    return qef64_set_replaced(s_) != 0;
+    return qef64_set_replaced(live()) != 0;
+  }
+  // How much of all shards is in memory now (qef64_set_resident).
+  database::residency resident() const {
+    database::residency r{};
+    int rc = qef64_set_resident(live(), &r.tables, &r.records);
+    if (rc != 0) throw_error(rc, "qef64_set_resident");
+    return r;
   }
   // Sizes, checksums and every shard's structure: true when sound, false
   // when damaged (with *problem, when given, saying where); throws on a
   // failure to check.
   bool verify(qef64_problem* problem = nullptr) const {
-    int rc = qef64_set_verify_problem(s_, problem);
+    int rc = qef64_set_verify_problem(live(), problem);
     if (rc == EPROTO) return false;
     if (rc != 0) throw_error(rc, "qef64_set_verify");
     return true;
   }
   // The C handle, for calls this class does not wrap.
   const qef64_set* handle() const {
-    return s_;
+    return live();
   }
 
  private:
+  // The handle, which a moved-from set no longer has.
+  const qef64_set* live() const {
+    if (s_ == nullptr) throw_error(EBADF, "qef64::set moved from");
+    return s_;
+  }
   static std::string_view view(const void* p, std::size_t n) {
     return n == 0 ? std::string_view()
                   : std::string_view(static_cast<const char*>(p), n);
@@ -512,7 +527,7 @@ class set_builder {
  private:
   qef64_set_builder*& live() {
     if (b_ == nullptr)
-      throw_error(EINVAL, "qef64::set_builder already finished");
+      throw_error(EBADF, "qef64::set_builder finished or moved from");
     return b_;
   }
   qef64_set_builder* b_ = nullptr;
