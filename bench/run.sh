@@ -429,7 +429,8 @@ if [ -n "$batch_profiles" ]; then
   echo "std::unordered_map find; d: LMDB mdb_get in one read transaction;"
   echo "e: floor, two dependent random 64-byte reads per key over an array"
   echo "the size of the file, 16 keys in flight; f: b from two threads on"
-  echo "one database. Nanoseconds per key, median of ${BENCH_REPS:-5}"
+  echo "one database; g: qef64_set_get_many, batches of 1000, on a set of 32"
+  echo "shards of the same records. Nanoseconds per key, median of ${BENCH_REPS:-5}"
   echo "repetitions (min-max). Rerun this section alone with"
   echo "\`BENCH_ONLY=batch make bench-run\`."
   echo
@@ -455,18 +456,18 @@ if [ -n "$batch_profiles" ]; then
         (r <= target + 0) ? "yes" : "NO"
     }
     END {
-      print "| profile | keys | a get | b get_many | c unordered_map | d LMDB | e floor | f get_many, 2 threads |"
-      print "|---|---|---|---|---|---|---|---|"
+      print "| profile | keys | a get | b get_many | c unordered_map | d LMDB | e floor | f get_many, 2 threads | g set_get_many |"
+      print "|---|---|---|---|---|---|---|---|---|"
       split("tiny10k tiny tiny10m", order, " ")
       for (i = 1; i <= 3; i++) {
         p = order[i]
         if (!(p in sets)) continue
         for (h = 0; h < 2; h++) {
           b = (h ? "batch_half/" : "batch/") p "/"
-          printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", p,
+          printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", p,
             h ? "half absent" : "all present", ns(b "get", p), ns(b "get_many", p),
             ns(b "unordered_map", p), ns(b "lmdb", p), ns(b "floor", p),
-            ns(b "get_many_2threads", p)
+            ns(b "get_many_2threads", p), ns(b "set_get_many", p)
         }
       }
       print ""
@@ -481,6 +482,7 @@ if [ -n "$batch_profiles" ]; then
         ratio(p, b "get_many", b "floor", "1.5", "b / e")
         if (p == "tiny10m") ratio(p, b "get_many", b "unordered_map", "0.5", "b / c")
         ratio(p, b "get_many_2threads", b "get_many", "0.556", "f / b (time per key)")
+        if (p == "tiny10m") ratio(p, b "set_get_many", b "get_many", "1.2", "g / b")
       }
     }' "$kv"
 } > "$data/batch.md"

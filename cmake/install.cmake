@@ -72,7 +72,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libqef64-0)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libc6")
+set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libc6, ${QEF64_SYSTEM_DEBIAN_DEPENDS}")
 # A shlibs file and the trigger that runs ldconfig after installation.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_COMPONENT_LIB_DESCRIPTION
@@ -82,7 +82,10 @@ database files, as the shared library libqef64.so.0.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqef64-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libqef64-0 (= ${PROJECT_VERSION})")
+# The archive's users link cJSON and libcrypto too; the CMake package finds
+# cJSON through pkg-config.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+  "libqef64-0 (= ${PROJECT_VERSION}), libcjson-dev, libssl-dev, pkgconf | pkg-config")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "read-only hash-indexed key-value database files: development files
 The C header <qef64/qef64.h>, the C++ header <qef64/qef64.hpp>, the static

@@ -180,16 +180,24 @@ TEST_F(InstallTree, PkgConfigConsumerBuildsAndRuns) {
                 colors_text, in_dir)
                 .status,
             0);
-  // C11 against the shared library, then with --static flags against the
-  // archive alone.
+  // The archive's own dependencies, which a static link adds after it.
+  std::string requires_private =
+      shell("pkg-config --print-requires-private qef64", env).out;
+  EXPECT_NE(requires_private.find("libcjson"), std::string::npos);
+  EXPECT_NE(requires_private.find("libcrypto"), std::string::npos);
+  // C11 against the shared library, then against the archive, with the
+  // libraries it requires (shared: Debian ships cJSON as such alone).
   for (const std::string& how : {"--libs", "--static --libs"}) {
     std::string exe = dir_ + "/lookup";
     shell("cc -std=c11 -Wall -Wextra -pedantic -Werror -o " + sh_quote(exe) +
               " " + sh_quote(QEF64_SOURCE_DIR "/examples/embed/lookup.c") +
               " $(pkg-config --cflags qef64) " +
-              (how == "--libs" ? "$(pkg-config --libs qef64)"
-                               : "-Wl,-Bstatic $(pkg-config --static --libs "
-                                 "qef64) -Wl,-Bdynamic"),
+              (how == "--libs"
+                   ? "$(pkg-config --libs qef64)"
+                   : "-L" + sh_quote(libdir) +
+                         " -Wl,-Bstatic -lqef64 -Wl,-Bdynamic"
+                         " $(pkg-config --static --libs"
+                         " $(pkg-config --print-requires-private qef64))"),
           env);
     run_options with_lib;
     with_lib.env = {"LD_LIBRARY_PATH=" + libdir};
@@ -197,6 +205,9 @@ TEST_F(InstallTree, PkgConfigConsumerBuildsAndRuns) {
         run({exe, dir_ + "/made.db", "red", "grey", "blue"}, "", with_lib);
     EXPECT_EQ(looked.status, 1) << how << looked.err;
     EXPECT_EQ(looked.out, embedded_lookups) << how;
+    std::string needed = shell("objdump -p " + sh_quote(exe)).out;
+    EXPECT_EQ(needed.find("libqef64") == std::string::npos, how != "--libs")
+        << how << needed;
   }
 }
 
@@ -256,8 +267,16 @@ TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
   std::string lib = std::string(QEF64_LIBDIR) + "/";
   EXPECT_TRUE(holds("libqef64-0", lib + "libqef64.so.0 ")) << lists["libqef64-0"];
   EXPECT_FALSE(holds("libqef64-0", "include/"));
-  EXPECT_EQ(depends["libqef64-dev"],
-            "libqef64-0 (= " + std::string(QEF64_VERSION_TEXT) + ")\n");
+  EXPECT_EQ(depends["libqef64-dev"].rfind(
+                "libqef64-0 (= " + std::string(QEF64_VERSION_TEXT) + "), ", 0),
+            0u)
+      << depends["libqef64-dev"];
+  // What the archive and the library need of the system, for building and
+  // at run time.
+  for (const char* dev : {"libcjson-dev", "libssl-dev"})
+    EXPECT_NE(depends["libqef64-dev"].find(dev), std::string::npos) << dev;
+  for (const char* lib : {"libcjson1", "libssl3"})
+    EXPECT_NE(depends["libqef64-0"].find(lib), std::string::npos) << lib;
   for (const std::string& h : headers) {
     EXPECT_TRUE(holds("libqef64-dev", "include/qef64/" + h + "\n")) << h;
   }
@@ -299,6 +318,7 @@ TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
   EXPECT_EQ(depends["python3-qef64"].rfind("python3 (>= 3.", 0), 0u)
       << depends["python3-qef64"];
   EXPECT_EQ(depends["python3-qef64"].find("libqef64"), std::string::npos);
+  EXPECT_NE(depends["python3-qef64"].find("libcjson1"), std::string::npos);
   // Byte-compiled files of imports as root go with the package.
   for (const auto& entry : fs::directory_iterator(dir_)) {
     if (entry.path().filename().string().rfind("python3-qef64_", 0) != 0)
