@@ -38,6 +38,10 @@ _qef64() {
       COMPREPLY=($(compgen -W "16M 64M 256M 1G" -- "$cur"))
       return
       ;;
+    build,--shards)
+      COMPREPLY=($(compgen -W "4 8 16 32 64" -- "$cur"))
+      return
+      ;;
     get,--keys | get,-k)
       _filedir
       return
@@ -48,7 +52,7 @@ _qef64() {
   local options
   case $command in
     build)
-      options="--format= --base64 --header --memory= --progress --no-progress --help"
+      options="--format= --base64 --header --shards= --memory= --progress --no-progress --help"
       ;;
     get) options="--all --keys= --null --tsv --help" ;;
     dump) options="--format= --base64 --help" ;;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -82,6 +83,44 @@ class Cli : public ::testing::Test {
       names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+  }
+  // Runs qef64 with args and env, feeds it records through a pipe left
+  // open, waits until started() says the build is under way, and
+  // interrupts it: its wait status.
+  int interrupt_build(const std::vector<std::string>& args,
+                      const std::string& records,
+                      const std::vector<std::string>& env,
+                      const std::function<bool()>& started) {
+    int feed[2];
+    if (pipe(feed) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(feed[0], 0);
+      close(feed[0]);
+      close(feed[1]);
+      for (const std::string& e : env)
+        putenv(strdup(e.c_str()));
+      std::vector<char*> argv = {const_cast<char*>("qef64")};
+      for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(qef64().c_str(), argv.data());
+      _exit(127);
+    }
+    close(feed[0]);
+    EXPECT_EQ(write(feed[1], records.data(), records.size()),
+              static_cast<ssize_t>(records.size()));
+    for (int i = 0; i < 2000 && !started(); i++) {
+      timespec ms{0, 5000000};
+      nanosleep(&ms, nullptr);
+    }
+    EXPECT_TRUE(started());
+    kill(pid, SIGINT);
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+    }
+    close(feed[1]);
+    return status;
   }
   std::string dir_;
 };
@@ -274,37 +313,15 @@ TEST_F(Cli, NamedTemporaryFileGoesOnErrorAndInterrupt) {
   EXPECT_EQ(r.status, 111);
   EXPECT_EQ(files(), std::vector<std::string>{});
 
-  int feed[2];
-  ASSERT_EQ(pipe(feed), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(feed[0], 0);
-    close(feed[0]);
-    close(feed[1]);
-    for (const std::string& e : o.env)
-      putenv(strdup(e.c_str()));
-    execl(qef64().c_str(), "qef64", "build", "--format=tsv", "-", db.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(feed[0]);
   std::string records;
   for (int i = 0; i < 1000; i++)
     records += "k" + std::to_string(i) + "\tv\n";
-  ASSERT_EQ(write(feed[1], records.data(), records.size()),
-            static_cast<ssize_t>(records.size()));
   // The build waits on the pipe, its temporary file made.
-  for (int i = 0; i < 2000 && files().empty(); i++) {
-    timespec ms{0, 5000000};
-    nanosleep(&ms, nullptr);
-  }
-  ASSERT_EQ(files().size(), 1u);
-  EXPECT_EQ(files()[0].rfind(".new.db.tmp", 0), 0u) << files()[0];
-  kill(pid, SIGINT);
-  int status = 0;
-  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
-  }
-  close(feed[1]);
+  int status =
+      interrupt_build({"build", "--format=tsv", "-", db}, records, o.env, [&] {
+        std::vector<std::string> f = files();
+        return f.size() == 1 && f[0].rfind(".new.db.tmp", 0) == 0;
+      });
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
   EXPECT_EQ(files(), std::vector<std::string>{});
 }
@@ -387,6 +404,45 @@ TEST_F(Cli, GetFromAKeyFileMatchesOneLookupAKey) {
   EXPECT_EQ(loop, "v7\nv2507\n");
 }
 
+// Names under dir, recursively, with what each symbolic link names.
+std::vector<std::string> tree(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    std::string name = e.path().string();
+    if (e.is_symlink()) name += " -> " + fs::read_symlink(e.path()).string();
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(Cli, FailedSetBuildLeavesNothing) {
+  std::string records;
+  for (int i = 0; i < 2000; i++)
+    records += "key" + std::to_string(i) + "\tdata\n";
+  std::string set = path("set");
+  run_result r =
+      cli({"build", "--format=tsv", "--shards=3", "-", set}, records + "bad\n");
+  EXPECT_EQ(r.status, 111);
+  EXPECT_NE(r.err.find("line 2001, "), std::string::npos) << r.err;
+  EXPECT_EQ(files(), std::vector<std::string>{});  // its new directory gone
+
+  build(records, set, {"--format=tsv", "--shards=3"});
+  std::vector<std::string> before = tree(set);
+  r = cli({"build", "--format=tsv", "--shards=5", "-", set}, records + "bad");
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(tree(set), before);
+
+  // Interrupted while its shards are being written, in a version directory
+  // of a set's directory that the build made.
+  std::string other = path("other");
+  int status = interrupt_build(
+      {"build", "--format=tsv", "--shards=3", "-", other}, records, {},
+      [&] { return fs::exists(other) && tree(other).size() >= 2; });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(files(), std::vector<std::string>{"set"});
+}
+
 // The warmed file is in memory after: its tables are the header and 32
 // bytes a record, 4160; its records 16 + 1 + 1 and 16 + 2 + 10000 bytes.
 TEST_F(Cli, WarmSaysWhatIsInMemory) {
@@ -417,6 +473,8 @@ TEST_F(Cli, FailuresAreOneLineAndStatus111) {
       {"get", "--keys"},
       {"build", "-"},
       {"build", "--memory=12Q", "-", db},
+      {"build", "--shards=2x", "-", db},
+      {"build", "--shards=2", "-", path("none/set")},
       {"build", "--format=xml", "-", db},
       {"build", "--base64", "in.txt", db},
       {"dump", db, db},
