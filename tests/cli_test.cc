@@ -355,6 +355,23 @@ TEST_F(Cli, DumpRefusesRecordsItsTextCannotHold) {
   }
 }
 
+// In a set each record is named by its shard and its offset there: ""
+// lies in shard 1 of 2, after the header alone, "a" in shard 0, which
+// comes first.
+TEST_F(Cli, DumpNamesTheShardOfARecordItRefuses) {
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x\ny"}}), set, {"--shards=2"});
+  run_result r = cli({"dump", "--format=tsv", set});
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.out, "a\tok\n");
+  EXPECT_NE(
+      r.err.find(": record 2 (at byte offset 4096 of shard 1 of version " +
+                 fs::read_symlink(set + "/current").string() +
+                 ") has a newline in its data"),
+      std::string::npos)
+      << r.err;
+}
+
 TEST_F(Cli, GetWritesEachRecordAndTellsMissingKeysByStatus) {
   std::vector<text_record> records = {
       {"a", "1"}, {"b", "2"}, {"a", "11"}, {"", "empty"}};
@@ -402,6 +419,57 @@ TEST_F(Cli, GetFromAKeyFileMatchesOneLookupAKey) {
   }
   EXPECT_EQ(cli({"get", "--all", db, "k7"}).out, loop);
   EXPECT_EQ(loop, "v7\nv2507\n");
+}
+
+// The version directory a set's `current` names, by its path.
+std::string current_version(const std::string& set) {
+  return set + "/" + fs::read_symlink(set + "/current").string();
+}
+
+// A set reads as the file of the same records does, and its dump builds
+// the same shard files again. qef64(5) gives the shard hash of "" as
+// 17665956581633026203 and of "a" as 198367012849983736: shards 3 and 0
+// of 4.
+TEST_F(Cli, SetsBuildAndReadAsTheirFileDoes) {
+  std::vector<text_record> records = {{"", "empty"}, {"a", "1"}};
+  for (int i = 0; i < 3000; i++)
+    records.push_back(
+        {"k" + std::to_string(i % 2500), "v" + std::to_string(i)});
+  records.push_back({"a", "2"});
+  std::string ref = make(records);
+  std::string set = path("set");
+  build(cli({"dump", "--format=jsonl", ref}).out, set,
+        {"--format=jsonl", "--shards=4", "--memory=0"});
+  std::string version = current_version(set);
+  run_options by_path{.in = input_kind::path};
+  EXPECT_EQ(run({program("qef64get"), "a", "1"}, version + "/shard-00000.qef64",
+                by_path)
+                .out,
+            "2");
+  EXPECT_EQ(
+      run({program("qef64get"), ""}, version + "/shard-00003.qef64", by_path)
+          .out,
+      "empty");
+
+  std::string keys = "a\n\n";
+  for (int i = 0; i < 2600; i += 7)
+    keys += "k" + std::to_string(i) + "\n";
+  for (const char* all : {"--tsv", "--all"}) {
+    run_result from_file = cli({"get", all, "--tsv", "--keys=-", ref}, keys);
+    run_result from_set = cli({"get", all, "--tsv", "--keys=-", set}, keys);
+    EXPECT_EQ(from_set.status, 100);  // k2500 and above have no records
+    EXPECT_EQ(from_set.out, from_file.out) << all;
+  }
+
+  run_result dumped = cli({"dump", set});
+  ASSERT_EQ(dumped.status, 0) << dumped.err;
+  EXPECT_EQ(cli({"dump", version}).out, dumped.out);  // a version alone
+  build(dumped.out, path("again"), {"--shards=4"});
+  std::string again = current_version(path("again"));
+  for (const char* shard : {"/shard-00000.qef64", "/shard-00001.qef64",
+                            "/shard-00002.qef64", "/shard-00003.qef64"})
+    EXPECT_TRUE(read_file(version + shard) == read_file(again + shard))
+        << shard;
 }
 
 // Names under dir, recursively, with what each symbolic link names.
