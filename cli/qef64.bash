@@ -7,7 +7,7 @@ _qef64() {
   local cur prev words cword
   _init_completion -s || return
 
-  local commands="build get dump warm help"
+  local commands="build get dump warm verify help"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     if [[ ${words[i]} != -* ]]; then
@@ -57,8 +57,9 @@ _qef64() {
     get) options="--all --keys= --null --tsv --help" ;;
     dump) options="--format= --base64 --help" ;;
     warm) options="--tables --progress --no-progress --help" ;;
+    verify) options="--progress --no-progress --help" ;;
     help)
-      COMPREPLY=($(compgen -W "build get dump warm" -- "$cur"))
+      COMPREPLY=($(compgen -W "build get dump warm verify" -- "$cur"))
       return
       ;;
   esac

@@ -60,6 +60,11 @@ int source_find_next(const source* s, qef64_cursor* cur, const void* key,
   return qef64_find_next(s->db, cur, key, key_len, data, data_len);
 }
 
+int source_verify_problem(const source* s, qef64_problem* problem) {
+  if (s->set != nullptr) return qef64_set_verify_problem(s->set, problem);
+  return qef64_verify_problem(s->db, problem);
+}
+
 int source_walk_next(const source* s, source_walk* w, const void** key,
                      std::size_t* key_len, const void** data,
                      std::size_t* data_len) {

@@ -40,6 +40,8 @@ int source_find_next(const source* s, qef64_cursor* cur, const void* key,
                      std::size_t key_len, const void** data,
                      std::size_t* data_len);
 
+int source_verify_problem(const source* s, qef64_problem* problem);
+
 // A walk over every record: shard 0 first, each database in file order.
 // Start from {}; after each record, shard is the one it lies in.
 struct source_walk {

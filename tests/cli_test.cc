@@ -131,6 +131,7 @@ TEST_F(Cli, HelpAndVersionGoToStandardOutput) {
                                         {"build", "--help"},
                                         {"get", "--help"},
                                         {"dump", "-h"},
+                                        {"verify", "--help"},
                                         {"help", "get"}}) {
     run_result r = cli(args);
     EXPECT_EQ(r.status, 0) << args[0];
@@ -530,6 +531,72 @@ TEST_F(Cli, WarmSaysWhatIsInMemory) {
   EXPECT_EQ(r.status, 111);
 }
 
+// Overwrites bytes of a file at offset.
+void patch(const std::string& file, std::size_t offset,
+           const std::string& bytes) {
+  std::string b = read_file(file);
+  b.replace(offset, bytes.size(), bytes);
+  write_file(file, b);
+}
+
+// A set is damaged by a shard's bytes (its checksum), by a shard of
+// another size, by a shard or manifest that is gone, and by a manifest
+// that is not one.
+TEST_F(Cli, VerifyTellsDamageOfASet) {
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x"}}), set, {"--shards=2"});
+  std::string version = current_version(set);
+  std::string name = fs::path(version).filename().string();
+  run_result r = cli({"verify", set});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            set + ": sound, 2 records in 2 shards of version " + name + "\n");
+  EXPECT_EQ(r.err, "");
+  r = cli({"verify", "--progress", set});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find(" MB in "), std::string::npos) << r.err;
+
+  std::string shard1 = version + "/shard-00001.qef64";
+  std::string sound = read_file(shard1);
+  patch(shard1, 4112, "y");  // the data of "", in shard 1
+  r = cli({"verify", set});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qef64: " + set +
+                       " is damaged: byte offset 0 of shard 1 "
+                       "of version " +
+                       name +
+                       ": the shard's SHA-256 differs from the manifest\n");
+  r = cli({"verify", version});  // the version's own directory
+  EXPECT_EQ(r.status, 1);
+
+  struct {
+    std::string file, bytes;
+    const char* what;
+  } cases[] = {
+      {shard1, sound + "!", "its manifest does not fit its shard files"},
+      {version + "/manifest.json", "{}", "its manifest does not fit"},
+  };
+  for (const auto& c : cases) {
+    std::string before = read_file(c.file);
+    write_file(c.file, c.bytes);
+    r = cli({"verify", set});
+    EXPECT_EQ(r.status, 1) << c.file;
+    EXPECT_EQ(r.err.rfind("qef64: " + set + " is damaged: " + c.what, 0), 0u)
+        << r.err;
+    write_file(c.file, before);
+  }
+  write_file(shard1, sound);
+  EXPECT_EQ(cli({"verify", set}).status, 0);
+  fs::remove(version + "/shard-00000.qef64");
+  r = cli({"verify", set});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is damaged: a file it names is missing"),
+            std::string::npos)
+      << r.err;
+  fs::create_directory(path("empty"));
+  EXPECT_EQ(cli({"verify", path("empty")}).status, 111);  // no set at all
+}
+
 TEST_F(Cli, FailuresAreOneLineAndStatus111) {
   std::string db = make({{"a", "1"}});
   std::vector<std::vector<std::string>> cases = {
@@ -546,6 +613,7 @@ TEST_F(Cli, FailuresAreOneLineAndStatus111) {
       {"build", "--format=xml", "-", db},
       {"build", "--base64", "in.txt", db},
       {"dump", db, db},
+      {"verify"},
       {"get", path("missing.db"), "a"},
       {"build", path("missing.tsv"), db},
   };
