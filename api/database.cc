@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 
+#include "db/check.h"
 #include "db/format.h"
 #include "db/reader.h"
 #include "db/shard.h"
@@ -33,19 +34,6 @@ namespace qef64 {
 namespace {
 
 constexpr std::int64_t max_int64 = std::numeric_limits<std::int64_t>::max();
-
-// Half the total slot count: the number of records of a sound file. The sum
-// saturates, so that no file can make it overflow.
-std::uint64_t count_records(const db_reader& r) {
-  std::uint64_t slots = 0;
-  for (std::int64_t t = 0; t < db_table_count; t++) {
-    std::int64_t n = load_i64le(r.map_addr + t * db_descriptor_size + 8);
-    if (n <= 0) continue;
-    auto u = static_cast<std::uint64_t>(n);
-    slots = slots > UINT64_MAX - u ? UINT64_MAX : slots + u;
-  }
-  return slots / 2;
-}
 
 // The path made absolute with the working directory of this moment, so that
 // a later chdir does not change which file qef64_replaced looks at. Null
@@ -74,9 +62,18 @@ int open_mapped(int fd, const char* path, qef64_db** out) {
     std::free(db);
     return e;
   }
+  // A file whose header does not describe it is refused here, so that no
+  // lookup meets a table outside the file or a count that means nothing.
+  db_layout layout;
+  if (check_header(db->mapping.map_addr, db->mapping.map_size, &layout,
+                   nullptr) == -1) {
+    reader_free(&db->mapping);
+    std::free(db);
+    return EPROTO;
+  }
   db->dev = st.st_dev;
   db->ino = st.st_ino;
-  db->count = count_records(db->mapping);
+  db->count = static_cast<std::uint64_t>(layout.records);
   if (path != nullptr) {
     db->path = absolute_path(path);
     if (db->path == nullptr) {
@@ -150,6 +147,7 @@ const char* qef64_strerror(int rc) {
   if (rc == 0) return "success";
   if (rc == QEF64_NOTFOUND) return "no such record";
   if (rc < 0) return "unknown result";
+  if (rc == EPROTO) return "not a database, or a damaged one";
   return std::strerror(rc);
 }
 

@@ -29,13 +29,18 @@
  * data pointers returned by lookups point into the read-only mapping of the
  * file and stay valid until qef64_close of that database.
  *
- * Damaged files. Every lookup, walk and count stays inside the file, with
- * every position and length checked against its size; a damaged or hostile
- * file gives EPROTO or QEF64_NOTFOUND, never a read outside the mapping and
- * never an endless loop. (A file truncated by someone else while it is mapped
- * is another matter: the system then raises SIGBUS on access. Databases are
- * replaced by rename, never rewritten in place, which is what makes that
- * safe.)
+ * Damaged files. Opening checks the header against the file (the tables
+ * back to back after the records, ending at the end of the file, with slot
+ * counts that fit the records), so that a file that is not a database is
+ * refused with EPROTO at once. Every lookup, walk and count stays inside the
+ * file, with every position and length checked against its size; damage
+ * inside the records or the tables gives EPROTO or QEF64_NOTFOUND, never a
+ * read outside the mapping and never an endless loop, and qef64_verify finds
+ * it. (A file truncated or rewritten by someone else while it is mapped is
+ * another matter: its readers see the new bytes, and the system raises
+ * SIGBUS on access past its new end. Databases are replaced by rename, never
+ * rewritten in place, which is what makes that safe; qef64(3) says what
+ * replaces a file by rename and what does not.)
  */
 #ifndef QEF64_QEF64_H
 #define QEF64_QEF64_H
@@ -89,10 +94,15 @@ const char *qef64_strerror(int rc);
 
 /* Opens the database at path and maps the whole file read-only; the file's
  * descriptor is closed again before this returns. *db is the new handle on
- * success, NULL on failure.
+ * success, NULL on failure. The header is checked against the file (256
+ * descriptors, well under a microsecond); the records and the slots are
+ * not read (qef64_verify reads them).
  * Results: 0; the errno of open(2), fstat(2) or mmap(2) (a file that cannot
- * be mapped fails here); EISDIR for a directory; EPROTO for a file shorter
- * than the 4096-byte header. */
+ * be mapped fails here); EISDIR for a directory; EPROTO for a file that is
+ * not a database: shorter than the 4096-byte header, or one whose header
+ * does not describe it (a table outside the file, tables that do not follow
+ * each other from the end of the records to the end of the file, an odd
+ * slot count, more slots than the records have room for). */
 int qef64_open(const char *path, qef64_db **db);
 
 /* As qef64_open, on a descriptor open for reading. The descriptor is neither
