@@ -2,6 +2,8 @@
 // engine's mapping, shared read-only by every thread; each lookup or walk
 // keeps its own state in the caller's cursor or iterator, or on the stack.
 
+#include "api/database.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -133,6 +135,26 @@ bool cursor_valid(const std::uint64_t* c) {
 }
 
 }  // namespace
+
+const db_reader& database_mapping(const qef64_db* db) {
+  return db->mapping;
+}
+
+int database_reopen(const qef64_db* db) {
+  if (db->path == nullptr) return -1;
+  int e = errno;
+  int fd = ::open(db->path, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd != -1 &&
+      (::fstat(fd, &st) == -1 || st.st_dev != db->dev || st.st_ino != db->ino ||
+       st.st_size != db->mapping.map_size)) {
+    (void)::close(fd);
+    fd = -1;
+  }
+  errno = e;
+  return fd;
+}
+
 }  // namespace qef64
 
 using qef64::db_reader;

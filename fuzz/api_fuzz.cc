@@ -1,10 +1,12 @@
 // The C interface over arbitrary file bytes: qef64_open must refuse exactly
 // the files whose header does not describe them; on a file it opens,
 // qef64_get, qef64_find_next and qef64_get_many must agree with the reader
-// engine's lookups, and a walk with qef64_iter_next must end, every byte
-// they hand out being a byte of the file. Each handed-out stretch is
-// compared with the fuzzer's own copy of the input, so that a pointer
-// outside the file reads outside that copy, where the sanitizers see it.
+// engine's lookups, a walk with qef64_iter_next must end, every byte they
+// hand out being a byte of the file, and qef64_verify and qef64_get_info
+// must end with a result; a file that qef64_verify passes must give every
+// record to a lookup of its key. Each handed-out stretch is compared with
+// the fuzzer's own copy of the input, so that a pointer outside the file
+// reads outside that copy, where the sanitizers see it.
 //
 // A file that open refuses has its header rewritten into one that
 // describes it, taking the slot counts from the old one where they fit, so
@@ -151,6 +153,44 @@ void walk(const qef64_db* db) {
   fuzz_fail("walk does not end", pos, 0);
 }
 
+// qef64_verify's result, and on a file it passes, every record of the walk
+// found by a lookup of its key (up to a bound, to keep each run short).
+void check_verify(const qef64_db* db) {
+  qef64_problem p = {0, 0, nullptr};
+  int rc = qef64_verify_problem(db, &p);
+  fuzz_expect(rc == 0 || rc == EPROTO, "verify result", rc);
+  qef64_info info;
+  fuzz_expect(qef64_get_info(db, &info) == 0, "info");
+  fuzz_expect(info.file_bytes == input_len && info.longest_probe <= info.slots,
+              "info sizes");
+  if (rc == EPROTO) {
+    fuzz_expect(p.what != nullptr && p.offset <= input_len, "problem",
+                static_cast<long long>(p.offset));
+    return;
+  }
+  qef64_iter it = QEF64_ITER_INIT;
+  const void *key, *data;
+  std::size_t key_len, data_len;
+  std::uint64_t n = 0;
+  for (; qef64_iter_next(db, &it, &key, &key_len, &data, &data_len) == 0; n++) {
+    if (n >= 64) return;
+    qef64_cursor cur = QEF64_CURSOR_INIT;
+    const void* found;
+    std::size_t found_len;
+    bool reached = false;
+    for (std::uint64_t k = 0; !reached && k <= qef64_count(db); k++) {
+      if (qef64_find_next(db, &cur, key, key_len, &found, &found_len) != 0)
+        break;
+      reached = found == data;
+    }
+    fuzz_expect(reached, "a record verify passed is not reached",
+                static_cast<long long>(n));
+  }
+  fuzz_expect(n == qef64_count(db), "count of a verified file",
+              static_cast<long long>(n));
+  fuzz_expect(info.longest_probe >= (n > 0 ? 1 : 0), "longest probe");
+}
+
 // Everything above on the file bytes at data, which open accepted.
 void exercise(const qef64_db* db, int fd, const unsigned char* key,
               std::size_t key_len) {
@@ -173,6 +213,7 @@ void exercise(const qef64_db* db, int fd, const unsigned char* key,
   const std::size_t lens[4] = {key_len, first_len, key_len, 0};
   compare_many(db, keys, lens, 4);
   walk(db);
+  check_verify(db);
   reader_free(&engine);
 }
 

@@ -356,6 +356,7 @@ TEST_F(Api, CppLayerReportsErrorsAsSystemErrors) {
   write_file(dir_ + "/bad.db", bytes);
   qef64::database bad(dir_ + "/bad.db");
   EXPECT_EQ(code_of([&] { (void)bad.get(""); }), EPROTO);
+  EXPECT_TRUE(bad.verify().has_value());
 
   // The destructor of a builder never committed aborts it.
   {

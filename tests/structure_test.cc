@@ -1,5 +1,6 @@
 // The structure calls of the library: files that are not databases refused
-// at open.
+// at open (and still read by the programs as before), and qef64_verify and
+// qef64_get_info on real files.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -82,6 +83,66 @@ TEST_F(Structure, FilesThatAreNoDatabaseAreRefusedAtOpen) {
     EXPECT_EQ(open_result(bytes), EPROTO) << name;
   }
   EXPECT_STREQ(qef64_strerror(EPROTO), "not a database, or a damaged one");
+}
+
+// 64 KiB of the tables zeroed leaves a header that describes the file: it
+// opens, lookups miss, and qef64_verify finds the damage. The programs
+// have no check at open, and read the file as they always did.
+TEST_F(Structure, VerifyFindsWhatLookupsMiss) {
+  std::string bytes = build("s.db");
+  qef64::database sound(path("s.db"));
+  EXPECT_FALSE(sound.verify().has_value());
+  std::uint64_t tables = reference::u64(bytes, 0);
+  ASSERT_GT(bytes.size() - tables, 65536u);
+  bytes.replace(tables, 65536, 65536, '\0');
+  write_file(path("z.db"), bytes);
+
+  qef64::database db(path("z.db"));
+  std::optional<qef64_problem> p = db.verify();
+  ASSERT_TRUE(p.has_value());
+  EXPECT_EQ(p->shard, static_cast<std::size_t>(-1));
+  // The first table with records lost all its slots: its first record.
+  EXPECT_GE(p->offset, 4096u);
+  EXPECT_LT(p->offset, tables);
+  EXPECT_STREQ(p->what, "no slot of its table names this record");
+  EXPECT_EQ(qef64_verify(db.handle()), EPROTO);
+  // By descriptor, through the mapping: the same problem.
+  int fd = open(path("z.db").c_str(), O_RDONLY);
+  qef64::database by_fd = qef64::database::from_fd(fd);
+  close(fd);
+  qef64_problem q;
+  ASSERT_EQ(qef64_verify_problem(by_fd.handle(), &q), EPROTO);
+  EXPECT_EQ(q.offset, p->offset);
+  EXPECT_STREQ(q.what, p->what);
+
+  run_options o;
+  o.in = input_kind::file;
+  run_result r = run({program("qef64test")}, bytes, o);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("not found: 0\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Structure, InfoGivesSizesAndTheLongestProbe) {
+  {
+    qef64::builder b(path("one.db"));
+    b.add("abc", "xyz");
+    b.commit();
+  }
+  qef64_info i = qef64::database(path("one.db")).info();
+  EXPECT_EQ(i.records, 1u);
+  EXPECT_EQ(i.file_bytes, 4150u);
+  EXPECT_EQ(i.record_bytes, 22u);
+  EXPECT_EQ(i.table_bytes, 4096u + 32u);
+  EXPECT_EQ(i.slots, 2u);
+  EXPECT_EQ(i.longest_probe, 1u);
+  // "often" 750 times: its last record is 750 slots from its start slot
+  // at least.
+  build("s.db");
+  i = qef64::database(path("s.db")).info();
+  EXPECT_EQ(i.records, 3000u);
+  EXPECT_EQ(i.slots, 6000u);
+  EXPECT_EQ(i.record_bytes + i.table_bytes, i.file_bytes);
+  EXPECT_GE(i.longest_probe, 750u);
 }
 
 }  // namespace

@@ -223,7 +223,11 @@ typedef struct qef64_info {
 } qef64_info;
 
 /* Fills *info. Reads every slot for longest_probe: one pass over the
- * tables. Results: 0; EPROTO for a slot outside its table's file space. */
+ * tables, as qef64_verify reads them (about a third of a 10-million-record
+ * file of short records; no record is read). A slot that no lookup of its
+ * hash reaches, in a damaged table, is left out.
+ * Results: 0; EPROTO for a header that does not describe the file (which
+ * qef64_open refuses already); the errno of read(2). */
 int qef64_get_info(const qef64_db *db, qef64_info *info);
 
 /* Where a verification found the first problem. */
@@ -238,13 +242,25 @@ typedef struct qef64_problem {
 
 /* The deep check of one file: every record lies inside the records and
  * can be reached by its key from its table; every non-empty slot names a
- * record whose key has the slot's hash and table; the records end where
- * the first table begins. Reads the whole file once, sequentially.
- * Results: 0 when sound; EPROTO when damaged; ENOMEM. */
+ * record whose key has the slot's hash and table, and no other slot names
+ * it; the records end where the first table begins; each table has twice
+ * as many slots as records. A table laid out otherwise than qef64make lays
+ * it out passes when all of that holds.
+ * Reads the whole file once, sequentially, by read(2) on the file opened
+ * again by its path when it is still the same file, else through the
+ * mapping. Memory: 16 bytes a record and 48 a record of the largest table,
+ * up to 256 MiB; a file with more records has its records read once more
+ * for every further 256 MiB (16 million records) or part of it, and a
+ * single table larger than that takes what it needs.
+ * Results: 0 when sound; EPROTO when damaged; ENOMEM; the errno of
+ * read(2). */
 int qef64_verify(const qef64_db *db);
 
 /* As qef64_verify; on EPROTO, *problem (when not NULL) says where and
- * what. */
+ * what: the first problem in the order the check goes, the header, then
+ * the records front to back, then table by table (its slots in order, then
+ * its records, then its slot count), with the file offset of the header
+ * field, record or slot concerned. */
 int qef64_verify_problem(const qef64_db *db, qef64_problem *problem);
 
 /* ---- Sharded sets ------------------------------------------------------ */

@@ -200,6 +200,23 @@ class database {
   bool replaced() const {
     return qef64_replaced(db_) != 0;
   }
+  // The deep check of every record and slot (qef64_verify_problem): the
+  // first problem, or nullopt when the file is sound. Throws on any other
+  // failure (ENOMEM, a failed read).
+  std::optional<qef64_problem> verify() const {
+    qef64_problem p;
+    int rc = qef64_verify_problem(db_, &p);
+    if (rc == EPROTO) return p;
+    if (rc != 0) throw_error(rc, "qef64_verify");
+    return std::nullopt;
+  }
+  // Sizes and the longest probe (qef64_get_info).
+  qef64_info info() const {
+    qef64_info i;
+    int rc = qef64_get_info(db_, &i);
+    if (rc != 0) throw_error(rc, "qef64_get_info");
+    return i;
+  }
   // The C handle, for calls this class does not wrap.
   const qef64_db* handle() const {
     return db_;
