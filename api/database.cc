@@ -26,9 +26,13 @@ struct qef64_db {
   qef64::db_reader mapping;
   std::uint64_t count;
   // The file as the path named it at open, for qef64_replaced; path is null
-  // for a database opened by descriptor.
+  // for a database opened by descriptor. A file written in place keeps its
+  // inode, but not its size, mtime and ctime.
   dev_t dev;
   ino_t ino;
+  off_t size;
+  timespec mtime;
+  timespec ctime;
   char* path;
 };
 
@@ -75,6 +79,9 @@ int open_mapped(int fd, const char* path, qef64_db** out) {
   }
   db->dev = st.st_dev;
   db->ino = st.st_ino;
+  db->size = st.st_size;
+  db->mtime = st.st_mtim;
+  db->ctime = st.st_ctim;
   db->count = static_cast<std::uint64_t>(layout.records);
   if (path != nullptr) {
     db->path = absolute_path(path);
@@ -203,7 +210,13 @@ int qef64_replaced(const qef64_db* db) {
   if (db->path == nullptr) return 0;
   struct stat st;
   if (::stat(db->path, &st) == -1) return 1;
-  return st.st_dev != db->dev || st.st_ino != db->ino ? 1 : 0;
+  auto same_time = [](const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  };
+  bool same = st.st_dev == db->dev && st.st_ino == db->ino &&
+              st.st_size == db->size && same_time(st.st_mtim, db->mtime) &&
+              same_time(st.st_ctim, db->ctime);
+  return same ? 0 : 1;
 }
 
 int qef64_get(const qef64_db* db, const void* key, size_t key_len,

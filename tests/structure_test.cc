@@ -1,6 +1,7 @@
 // The structure calls of the library: files that are not databases refused
-// at open (and still read by the programs as before), and qef64_verify and
-// qef64_get_info on real files.
+// at open (and still read by the programs as before), qef64_verify and
+// qef64_get_info on real files, and qef64_replaced for a file rewritten in
+// place.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -143,6 +144,27 @@ TEST_F(Structure, InfoGivesSizesAndTheLongestProbe) {
   EXPECT_EQ(i.slots, 6000u);
   EXPECT_EQ(i.record_bytes + i.table_bytes, i.file_bytes);
   EXPECT_GE(i.longest_probe, 750u);
+}
+
+// cp writes into the file that the path names, under the open mapping:
+// the inode stays, its size and times do not.
+TEST_F(Structure, ReplacedWhenTheFileIsWrittenInPlace) {
+  build("s.db");
+  {
+    qef64::builder b(path("other.db"));
+    b.add("k", "another file");
+    b.commit();
+  }
+  qef64::database db(path("s.db"));
+  struct stat before;
+  ASSERT_EQ(stat(path("s.db").c_str(), &before), 0);
+  EXPECT_FALSE(db.replaced());
+  ASSERT_EQ(run({"/bin/cp", path("other.db"), path("s.db")}, "").status, 0);
+  struct stat after;
+  ASSERT_EQ(stat(path("s.db").c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  EXPECT_TRUE(db.replaced());
+  EXPECT_FALSE(qef64::database(path("s.db")).replaced());
 }
 
 }  // namespace

@@ -119,9 +119,13 @@ void qef64_close(qef64_db *db);
 uint64_t qef64_count(const qef64_db *db);
 
 /* 1 when the path the database was opened by now names another file, or no
- * file (it was replaced or removed: time to open it again); 0 while it still
- * names this one, and always 0 for qef64_open_fd. A relative path is taken
- * from the working directory at qef64_open. */
+ * file (it was replaced or removed: time to open it again), or when the file
+ * is the same one but its size, mtime or ctime changed since the open (it
+ * was written in place, by cp or rsync --inplace: its bytes under the
+ * mapping may have changed; chmod, which changes the ctime alone, also
+ * counts); 0 while it still names this file unchanged, and always 0 for
+ * qef64_open_fd. A relative path is taken from the working directory at
+ * qef64_open. Costs one stat(2). */
 int qef64_replaced(const qef64_db *db);
 
 /* The key's first record, in the order the records were added. On 0,

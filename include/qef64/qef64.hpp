@@ -196,7 +196,8 @@ class database {
   std::uint64_t size() const {
     return qef64_count(db_);
   }
-  // True when the path now names another file or none.
+  // True when the path now names another file or none, or the file was
+  // changed in place.
   bool replaced() const {
     return qef64_replaced(db_) != 0;
   }
