@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "api/checksum.h"
-#include "api/db_handle.h"
+#include "api/database.h"
 #include "api/manifest.h"
 #include "db/reader.h"
 #include "db/shard.h"
@@ -108,7 +108,7 @@ int open_shard(qef64_set* set, const char* dir, const manifest_shard& m,
   s.size = m.size;
   s.has_sha256 = m.has_sha256;
   std::memcpy(s.sha256, m.sha256, sha256_size);
-  auto size = static_cast<std::uint64_t>(db_mapping(s.db)->map_size);
+  auto size = static_cast<std::uint64_t>(database_mapping(s.db).map_size);
   if (size != m.size || qef64_count(s.db) != m.records) return EPROTO;
   set->count += m.records;
   return 0;
@@ -330,7 +330,7 @@ int qef64_set_verify_problem(const qef64_set* set, qef64_problem* problem) {
   using namespace qef64;
   for (std::size_t i = 0; i < set->shards; i++) {
     const set_shard& s = set->shard[i];
-    const db_reader* m = db_mapping(s.db);
+    const db_reader* m = &database_mapping(s.db);
     if (static_cast<std::uint64_t>(m->map_size) != s.size)
       return set_problem(problem, i,
                          "the shard's size differs from the manifest");
