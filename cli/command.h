@@ -33,6 +33,9 @@ int next_option(int argc, char** argv, const char* shorts, const option* longs,
 std::uint64_t parse_bytes(const char* command, const char* option,
                           const char* text);
 
+// "PART of WHOLE bytes (P%)": how much of something is in memory.
+std::string bytes_share(std::uint64_t part, std::uint64_t whole);
+
 // Writes text to standard output and ends with status 0.
 [[noreturn]] void print_and_exit(const char* text);
 

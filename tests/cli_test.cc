@@ -529,6 +529,17 @@ TEST_F(Cli, WarmSaysWhatIsInMemory) {
   }
   run_result r = cli({"warm", db, db});
   EXPECT_EQ(r.status, 111);
+
+  // A set's tables and records are the sums over its shards: "a" -> "ok"
+  // in shard 0 of 2 (19 bytes), "" -> "x" in shard 1 (17), and the
+  // header and two slots of each.
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x"}}), set, {"--shards=2"});
+  r = cli({"warm", set});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "tables in memory: 8256 of 8256 bytes (100.0%)\n"
+            "records in memory: 36 of 36 bytes (100.0%)\n");
 }
 
 // Overwrites bytes of a file at offset.
