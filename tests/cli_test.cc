@@ -550,6 +550,44 @@ void patch(const std::string& file, std::size_t offset,
   write_file(file, b);
 }
 
+// Status 0 and a line for a sound file; 1 and the first problem with its
+// offset for a damaged one. The record "a" -> "1" is 4096 to 4114; "a"
+// hashes to 177604, table 196 (177604 % 256), slot 1 of its two (693 %
+// 2): the only table with slots, it starts at 4114, slot 1 at 4130. Made
+// "b", the key hashes to table 199, and the slot names no record of 196.
+TEST_F(Cli, VerifyTellsDamageByStatusAndPlace) {
+  std::string db = make({{"a", "1"}});
+  run_result r = cli({"verify", db});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, db + ": sound, 1 record\n");
+
+  std::string key_changed = path("key.db");
+  write_file(key_changed, read_file(db));
+  patch(key_changed, 4112, "b");
+  r = cli({"verify", "--progress", key_changed});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("qef64: " + key_changed +
+                       " is damaged: byte offset 4130: a slot names no "
+                       "record of its table\n"),
+            std::string::npos)
+      << r.err;
+
+  std::string cut = path("cut.db");
+  write_file(cut, read_file(db).substr(0, 4140));  // into the tables
+  std::string text = path("services");
+  write_file(text, std::string(5000, '#'));
+  for (const std::string& file : {cut, text}) {
+    r = cli({"verify", file});
+    EXPECT_EQ(r.status, 1) << file;
+    EXPECT_EQ(r.err, "qef64: " + file +
+                         " is damaged: byte offset 0: the header does not "
+                         "describe the file, or it is no database at all\n");
+  }
+  r = cli({"verify", path("missing.db")});
+  EXPECT_EQ(r.status, 111);
+}
+
 // A set is damaged by a shard's bytes (its checksum), by a shard of
 // another size, by a shard or manifest that is gone, and by a manifest
 // that is not one.
