@@ -17,6 +17,7 @@ int command_get(int argc, char** argv);
 int command_dump(int argc, char** argv);
 int command_warm(int argc, char** argv);
 int command_verify(int argc, char** argv);
+int command_info(int argc, char** argv);
 
 // getopt_long over the command's arguments, options and operands in any
 // order ("--" ends the options): the next option's value (its val), or -1

@@ -24,6 +24,7 @@ const char help[] =
     "  dump    write every record of DB, in a format that build reads\n"
     "  warm    read DB into the page cache, and say how much is in memory\n"
     "  verify  check DB in depth: status 0 when sound, 1 when damaged\n"
+    "  info    the records, sizes and probe runs of DB, and what is in memory\n"
     "\n"
     "DB is a database file or a sharded set's directory. 'qef64 COMMAND "
     "--help'\n"
@@ -44,7 +45,7 @@ struct command {
 const command commands[] = {
     {"build", qef64::cli::command_build},   {"get", qef64::cli::command_get},
     {"dump", qef64::cli::command_dump},     {"warm", qef64::cli::command_warm},
-    {"verify", qef64::cli::command_verify},
+    {"verify", qef64::cli::command_verify}, {"info", qef64::cli::command_info},
 };
 
 }  // namespace

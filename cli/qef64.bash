@@ -7,7 +7,7 @@ _qef64() {
   local cur prev words cword
   _init_completion -s || return
 
-  local commands="build get dump warm verify help"
+  local commands="build get dump warm verify info help"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     if [[ ${words[i]} != -* ]]; then
@@ -58,8 +58,9 @@ _qef64() {
     dump) options="--format= --base64 --help" ;;
     warm) options="--tables --progress --no-progress --help" ;;
     verify) options="--progress --no-progress --help" ;;
+    info) options="--json --help" ;;
     help)
-      COMPREPLY=($(compgen -W "build get dump warm verify" -- "$cur"))
+      COMPREPLY=($(compgen -W "build get dump warm verify info" -- "$cur"))
       return
       ;;
   esac

@@ -132,6 +132,7 @@ TEST_F(Cli, HelpAndVersionGoToStandardOutput) {
                                         {"get", "--help"},
                                         {"dump", "-h"},
                                         {"verify", "--help"},
+                                        {"info", "-h"},
                                         {"help", "get"}}) {
     run_result r = cli(args);
     EXPECT_EQ(r.status, 0) << args[0];
@@ -646,6 +647,51 @@ TEST_F(Cli, VerifyTellsDamageOfASet) {
   EXPECT_EQ(cli({"verify", path("empty")}).status, 111);  // no set at all
 }
 
+// "a" -> "1" and "bb" -> 10000 bytes: records of 18 and 10018 bytes, one
+// in table 196 and one in table 69 (5861061 % 256), each in its start
+// slot: 4 slots, 4160 bytes of tables.
+TEST_F(Cli, InfoGivesTheShapeOfAFileAndASet) {
+  std::string db = make({{"a", "1"}, {"bb", std::string(10000, 'x')}});
+  run_result r = cli({"info", db});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("records: 2\nfile bytes: 14196\nrecord bytes: 10036\n"
+                        "table bytes: 4160 (the header and the slots)\n"
+                        "slots: 4\nlongest probe: 1\ntables in memory: ",
+                        0),
+            0u)
+      << r.out;
+  r = cli({"info", "--json", db});
+  EXPECT_EQ(r.out.rfind("{\"path\":\"" + db +
+                            "\",\"kind\":\"file\",\"records\":2,\"file_bytes\":"
+                            "14196,\"record_bytes\":10036,\"table_bytes\":4160,"
+                            "\"slots\":4,\"longest_probe\":1,",
+                        0),
+            0u)
+      << r.out;
+
+  // Shard 0 holds "a" -> "ok" (4096 + 19 + 32 bytes), shard 1 "" -> "x"
+  // (4096 + 17 + 32).
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x"}}), set, {"--shards=2"});
+  std::string name = fs::read_symlink(set + "/current").string();
+  r = cli({"info", set});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("set: 2 shards, version " + name +
+                            "\nrecords: 2\nfile bytes: 8292\n",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\nshard 1: records 1, file bytes 4145, longest "
+                       "probe 1, bytes in memory "),
+            std::string::npos)
+      << r.out;
+  r = cli({"info", "--json", set});
+  EXPECT_NE(r.out.find("\"version\":\"" + name + "\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"shards\":[{\"records\":1,\"file_bytes\":4147,"),
+            std::string::npos)
+      << r.out;
+}
+
 TEST_F(Cli, FailuresAreOneLineAndStatus111) {
   std::string db = make({{"a", "1"}});
   std::vector<std::vector<std::string>> cases = {
@@ -663,6 +709,7 @@ TEST_F(Cli, FailuresAreOneLineAndStatus111) {
       {"build", "--base64", "in.txt", db},
       {"dump", db, db},
       {"verify"},
+      {"info", "--bogus", db},
       {"get", path("missing.db"), "a"},
       {"build", path("missing.tsv"), db},
   };
