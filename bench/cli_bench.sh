@@ -2,13 +2,16 @@
 # The qef64 command against the five programs, for bench/run.sh (the
 # section "The qef64 command"; BENCH_ONLY=cli make bench-run):
 #
-#   sh bench/cli_bench.sh BIN_DIR DATA_DIR PROFILE RECORDS.txt > section.md
+#   sh bench/cli_bench.sh BIN_DIR DATA_DIR PROFILE RECORDS.txt \
+#     [VERIFY_PROFILE VERIFY_RECORDS.txt] > section.md
 #
 # Builds the profile's records with qef64make (framing) and with
 # `qef64 build` from the same records as TSV and as JSON lines, the three
 # taking turns; looks every key up once, in one random order, with
 # `qef64 get --keys`, against one qef64get process a key, estimated from
-# BENCH_CLI_GETS processes (default 2000). Warm page cache only.
+# BENCH_CLI_GETS processes (default 2000); and, given a second profile
+# (run.sh: tiny10m), `qef64 verify` of its database against `cat` of it.
+# Warm page cache only.
 #
 # Environment: BENCH_CLI_RUNS timed runs of each build (default 5, after one
 # warm-up run), BENCH_CLI_GETS.
@@ -18,6 +21,8 @@ bin=$1
 data=$2
 p=$3
 in=$4
+vp=${5:-}
+vin=${6:-}
 runs=${BENCH_CLI_RUNS:-5}
 gets=${BENCH_CLI_GETS:-2000}
 q=$bin/qef64
@@ -70,6 +75,22 @@ dumps=$("$bin/proctime" "$runs" 1 \
   - /dev/null "$q" dump --format=jsonl "$db")
 rm -f "$data/$p.cli.make.db" "$data/$p.cli.tsv.db" "$data/$p.cli.jsonl.db"
 
+# The deep check reads the whole file once: against cat of the same file,
+# the two taking turns, after a warm-up that brings the file into memory.
+verify=""
+if [ -n "$vp" ]; then
+  vdb=$data/$vp.db
+  if ! [ "$vdb" -nt "$vin" ]; then
+    say "$vp: qef64make"
+    "$bin/qef64make" "$vdb" "$data/$vp.tmp" < "$vin"
+  fi
+  say "$vp: qef64 verify against cat db > /dev/null ($runs runs)"
+  verify=$("$bin/proctime" "$runs" 1 \
+    "$vdb" /dev/null cat -- \
+    - /dev/null "$q" verify --no-progress "$vdb")
+  verify_mb=$(($(wc -c < "$vdb") / 1000000))
+fi
+
 echo "## The qef64 command"
 echo
 echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm)," \
@@ -78,11 +99,13 @@ echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm)," \
 echo "record text. Builds and dumps take turns, median of $runs timed runs"
 echo "(min-max) after a warm-up; \`get --keys\` looks every key up once in"
 echo "one random order (3 runs); one \`qef64get\` process a key is the median"
-echo "of $gets processes times the keys. Warm page cache."
+echo "of $gets processes times the keys.${vp:+ \`qef64 verify\` checks the}"
+[ -z "$vp" ] || echo "$vp database ($verify_mb MB) against \`cat\` of it, taking turns."
+echo "Warm page cache."
 echo "Rerun this section alone with \`BENCH_ONLY=cli make bench-run\`."
 echo
-printf '%s\n' "$times" "$get_many" "$get_one" "$dumps" |
-  awk -v records="$records" -v same="$same" '
+printf '%s\n' "$times" "$get_many" "$get_one" "$dumps" ${verify:+"$verify"} |
+  awk -v records="$records" -v same="$same" -v vp="$vp" '
     { med[NR] = $1; lo[NR] = $2; hi[NR] = $3 }
     function t(i) { return sprintf("%.4g s (%.4g-%.4g)", med[i], lo[i], hi[i]) }
     function row(what, a, vs, b, target, op,    r, ok) {
@@ -95,15 +118,24 @@ printf '%s\n' "$times" "$get_many" "$get_one" "$dumps" |
     }
     END {
       # 1 make, 2 tsv, 3 jsonl, 4 get --keys, 5 one qef64get, 6 qef64 dump,
-      # 7 qef64dump, 8 qef64 dump --format=jsonl
-      med[9] = med[5] * records; lo[9] = lo[5] * records; hi[9] = hi[5] * records
+      # 7 qef64dump, 8 qef64 dump --format=jsonl, then with a verify
+      # profile 9 cat of its database, 10 qef64 verify of it; "est" is a
+      # qef64get process a key
+      e = "est"
+      med[e] = med[5] * records; lo[e] = lo[5] * records; hi[e] = hi[5] * records
       print "| ours | median | against | median | ratio | target | met |"
       print "|---|---|---|---|---|---|---|"
       row("`qef64 build --format=tsv`", 2, "`qef64make`, framing", 1, 1.3, "<=")
       row("`qef64 build --format=jsonl`", 3, "`qef64make`, framing", 1, 2, "<=")
       printf "| both builds | | | | | cmp-identical to qef64make | %s |\n", same
-      row("`qef64 get --keys`, " records " keys", 4, "a `qef64get` process a key, estimated", 9, 50, ">=")
+      row("`qef64 get --keys`, " records " keys", 4, "a `qef64get` process a key, estimated", e, 50, ">=")
       printf "| | | one `qef64get` process | %.3g ms (%.3g-%.3g) | | | |\n", med[5] * 1000, lo[5] * 1000, hi[5] * 1000
       row("`qef64 dump`", 6, "`qef64dump`", 7, "", "")
       row("`qef64 dump --format=jsonl`", 8, "`qef64dump`", 7, "", "")
+      if (vp != "") {
+        # Throughput against that of cat: its time over ours.
+        r = med[9] / med[10]
+        printf "| `qef64 verify`, %s | %s | `cat db > /dev/null` | %s | %.3f of its throughput | >= 0.5 | %s |\n",
+          vp, t(10), t(9), r, (r >= 0.5) ? "yes" : "NO"
+      }
     }'

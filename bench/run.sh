@@ -44,6 +44,8 @@
 #                   lines against qef64make, get --keys against qef64get
 #                   processes; BENCH_CLI_RUNS, BENCH_CLI_GETS: see
 #                   bench/cli_bench.sh
+#   BENCH_CLI_VERIFY  the profile of that section's qef64 verify row
+#                   against cat (default tiny10m; empty to skip)
 #
 # Each part of the report (the main table, the batched lookups, the
 # builder, Python, Dask) is replaced only when it ran; a part whose
@@ -81,6 +83,7 @@ python_profiles=${BENCH_PYTHON-tiny tiny10m}
 dask_profile=${BENCH_DASK-tiny10m}
 cold_profile=${BENCH_COLD-tiny10m}
 cli_profile=${BENCH_CLI-tiny}
+cli_verify=${BENCH_CLI_VERIFY-tiny10m}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
@@ -310,7 +313,12 @@ if [ -n "$cli_profile" ]; then
     say "cli: $bin/qef64 not built (its libraries missing?); skipped"
   else
     in=$(input "$cli_profile")
-    sh "$here/cli_bench.sh" "$bin" "$data" "$cli_profile" "$in" > "$data/cli.new"
+    set -- "$bin" "$data" "$cli_profile" "$in"
+    if [ -n "$cli_verify" ]; then
+      say "$cli_verify: input for qef64 verify"
+      set -- "$@" "$cli_verify" "$(input "$cli_verify")"
+    fi
+    sh "$here/cli_bench.sh" "$@" > "$data/cli.new"
     cli_ran=1
   fi
 fi

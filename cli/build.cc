@@ -1,9 +1,17 @@
 // qef64 build: a database from records in a text file, through the
 // library's builder, which writes into a file without a name beside DB and
-// renames it onto DB once it is complete and on disk. A failure aborts the
-// builder: DB stays as it was and nothing of the build is left.
+// renames it onto DB once it is complete and on disk; or, with --shards, a
+// sharded set through the set builder, which publishes a new version of
+// the set in DB once all of it is on disk. A failure aborts the builder:
+// DB stays as it was and nothing of the build is left.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
 #include <string>
+#include <string_view>
 
 #include "cli/command.h"
 #include "cli/fail.h"
@@ -28,9 +36,12 @@ const char help[] =
     "                       base64 of the bytes\n"
     "      --header         skip the first line of tsv, the first record of "
     "csv\n"
+    "      --shards=N       build DB as a sharded set of N shards: a\n"
+    "                       directory, made when missing, whose new version\n"
+    "                       becomes current once it is complete and on disk\n"
     "      --memory=BYTES   memory for the index (64M unless given; K, M, G\n"
-    "                       and T count powers of 1024); the rest goes to a\n"
-    "                       spill file beside DB\n"
+    "                       and T count powers of 1024), of all shards\n"
+    "                       together; the rest goes to spill files\n"
     "      --progress       show progress on standard error even when it is\n"
     "                       not a terminal\n"
     "      --no-progress    never show progress\n"
@@ -44,23 +55,96 @@ const char help[] =
     "           line ends\n"
     "  jsonl    {\"key\": \"...\", \"data\": \"...\"} a line; UTF-8 strings\n";
 
+// The build under way: one of the two builders.
 qef64_builder* builder = nullptr;
+qef64_set_builder* set_builder = nullptr;
 const char* db_path = nullptr;
+bool building_set = false;        // --shards was given
+bool made_set_directory = false;  // DB did not exist before this build
 progress meter;
+
+[[noreturn]] void fail_build(int rc) {
+  std::string hint;
+  if (rc == EISDIR && !building_set)
+    hint = " (a set's directory: give --shards)";
+  if (rc == EWOULDBLOCK && building_set)
+    hint = " (another publication of the set is under way)";
+  fail(std::string("unable to build ") + db_path + ": " + error_text(rc) +
+       hint);
+}
+
+// After the set builder has removed its version: what opening it made of
+// a new set's directory, its lock file, goes too, so that a failed build
+// of a new set leaves nothing. Should another publication have begun in
+// the new directory meanwhile, rmdir leaves it be.
+void remove_new_set_directory() {
+  if (!made_set_directory) return;
+  std::string lock = std::string(db_path) + "/.lock";
+  (void)::unlink(lock.c_str());  // best effort: failing already
+  (void)::rmdir(db_path);
+}
 
 void abort_build() {
   qef64_builder_abort(builder);
   builder = nullptr;
+  qef64_set_builder_abort(set_builder);
+  set_builder = nullptr;
+  remove_new_set_directory();
 }
 
 void add(void*, const record& r) {
-  int rc = qef64_builder_add(builder, r.key, r.key_len, r.data, r.data_len);
-  if (rc != 0)
-    fail(std::string("unable to build ") + db_path + ": " + error_text(rc));
+  int rc =
+      set_builder != nullptr
+          ? qef64_set_builder_add(set_builder, r.key, r.key_len, r.data,
+                                  r.data_len)
+          : qef64_builder_add(builder, r.key, r.key_len, r.data, r.data_len);
+  if (rc != 0) fail_build(rc);
   meter.records++;
 }
 
-enum option_id { base64_id = 256, header_id, memory_id, progress_id, quiet_id };
+// The count of --shards: 1 to the most a set may have.
+std::size_t parse_shards(const char* text) {
+  constexpr std::size_t most = 1048576;
+  std::string_view s(text);
+  std::size_t n = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+  if (ec != std::errc() || end != s.data() + s.size() || n < 1 || n > most)
+    usage_error("build", "expected a shard count from 1 to " +
+                             std::to_string(most) + " for --shards, found '" +
+                             text + "'");
+  return n;
+}
+
+// Opens the set builder. The library makes missing directories with their
+// parents; as the builder of one file does, this one wants the directory
+// that DB goes in to exist already.
+int open_set_builder(std::size_t shards) {
+  struct stat st;
+  made_set_directory = ::lstat(db_path, &st) == -1 && errno == ENOENT;
+  if (made_set_directory) {
+    std::string parent = db_path;
+    while (parent.size() > 1 && parent.back() == '/')
+      parent.pop_back();
+    std::size_t slash = parent.rfind('/');
+    parent = slash == std::string::npos ? "."
+             : slash == 0               ? "/"
+                                        : parent.substr(0, slash);
+    if (::stat(parent.c_str(), &st) == -1) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  }
+  int rc = qef64_set_builder_open(db_path, shards, &set_builder);
+  if (rc != 0) remove_new_set_directory();
+  return rc;
+}
+
+enum option_id {
+  base64_id = 256,
+  header_id,
+  shards_id,
+  memory_id,
+  progress_id,
+  quiet_id
+};
 
 }  // namespace
 
@@ -69,6 +153,7 @@ int command_build(int argc, char** argv) {
       {"format", required_argument, nullptr, 'f'},
       {"base64", no_argument, nullptr, base64_id},
       {"header", no_argument, nullptr, header_id},
+      {"shards", required_argument, nullptr, shards_id},
       {"memory", required_argument, nullptr, memory_id},
       {"progress", no_argument, nullptr, progress_id},
       {"no-progress", no_argument, nullptr, quiet_id},
@@ -76,6 +161,7 @@ int command_build(int argc, char** argv) {
       {nullptr, 0, nullptr, 0}};
   const char* format_name = nullptr;
   read_options o = {};
+  std::size_t shards = 0;  // 0: one database file
   bool memory_given = false;
   std::uint64_t memory = 0;
   progress_mode mode = progress_mode::automatic;
@@ -89,6 +175,9 @@ int command_build(int argc, char** argv) {
         break;
       case header_id:
         o.header = true;
+        break;
+      case shards_id:
+        shards = parse_shards(optarg);
         break;
       case memory_id:
         memory = parse_bytes("build", "--memory", optarg);
@@ -127,15 +216,17 @@ int command_build(int argc, char** argv) {
   // Signals are caught before the builder makes its file, so that one
   // arriving in between still finds the cleanup that removes it.
   fail_on_signals();
-  int rc = qef64_builder_open(db_path, &builder);
-  if (rc != 0)
-    fail(std::string("unable to build ") + db_path + ": " + error_text(rc));
+  building_set = shards > 0;
+  int rc = building_set ? open_set_builder(shards)
+                        : qef64_builder_open(db_path, &builder);
+  if (rc != 0) fail_build(rc);
   fail_cleanup(abort_build);
   fail_if_signalled();
   if (memory_given) {
-    rc = qef64_builder_set_memory(builder, memory);
-    if (rc != 0)
-      fail(std::string("unable to build ") + db_path + ": " + error_text(rc));
+    rc = set_builder != nullptr
+             ? qef64_set_builder_set_memory(set_builder, memory)
+             : qef64_builder_set_memory(builder, memory);
+    if (rc != 0) fail_build(rc);
   }
   record_sink sink = {add, nullptr};
   switch (f) {
@@ -156,11 +247,21 @@ int command_build(int argc, char** argv) {
   // Commit frees the builder whatever it returns.
   fail_if_signalled();
   fail_cleanup(nullptr);
-  progress_stage(&meter, "writing the hash tables");
-  rc = qef64_builder_commit(builder);
-  builder = nullptr;
-  if (rc != 0)
-    fail(std::string("unable to build ") + db_path + ": " + error_text(rc));
+  if (set_builder != nullptr) {
+    progress_stage(&meter, "writing the shards' hash tables");
+    rc = qef64_set_builder_commit(set_builder);
+    // The commit has removed everything of the build but a new set's lock.
+    set_builder = nullptr;
+    if (rc != 0) {
+      remove_new_set_directory();
+      fail_build(rc);
+    }
+  } else {
+    progress_stage(&meter, "writing the hash tables");
+    rc = qef64_builder_commit(builder);
+    builder = nullptr;
+    if (rc != 0) fail_build(rc);
+  }
   progress_done(&meter);
   return status_ok;
 }

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -64,6 +66,17 @@ std::uint64_t parse_bytes(const char* command, const char* option,
                                      "or 64M for ") +
                              option + ", found '" + text + "'");
   return value << shift;
+}
+
+std::string bytes_share(std::uint64_t part, std::uint64_t whole) {
+  double pct = whole == 0 ? 100
+                          : 100.0 * static_cast<double>(part) /
+                                static_cast<double>(whole);
+  if (pct > 100) pct = 100;
+  char text[64];
+  std::snprintf(text, sizeof text, "%" PRIu64 " of %" PRIu64 " bytes (%.1f%%)",
+                part, whole, pct);
+  return text;
 }
 
 void print_and_exit(const char* text) {

@@ -16,6 +16,8 @@ int command_build(int argc, char** argv);
 int command_get(int argc, char** argv);
 int command_dump(int argc, char** argv);
 int command_warm(int argc, char** argv);
+int command_verify(int argc, char** argv);
+int command_info(int argc, char** argv);
 
 // getopt_long over the command's arguments, options and operands in any
 // order ("--" ends the options): the next option's value (its val), or -1
@@ -31,6 +33,9 @@ int next_option(int argc, char** argv, const char* shorts, const option* longs,
 // 1024, "iB" allowed after them); fails for anything else.
 std::uint64_t parse_bytes(const char* command, const char* option,
                           const char* text);
+
+// "PART of WHOLE bytes (P%)": how much of something is in memory.
+std::string bytes_share(std::uint64_t part, std::uint64_t whole);
 
 // Writes text to standard output and ends with status 0.
 [[noreturn]] void print_and_exit(const char* text);

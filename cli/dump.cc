@@ -1,5 +1,6 @@
-// qef64 dump: every record of DB in file order, in one of the formats that
-// build reads, so that build gives the same file back.
+// qef64 dump: every record of DB in file order (a set's shard by shard),
+// in one of the formats that build reads, so that build gives the same
+// file back.
 
 #include <string>
 
@@ -17,7 +18,9 @@ namespace {
 const char help[] =
     "Usage: qef64 dump [OPTION]... DB\n"
     "Write every record of DB to standard output, in file order, in a format\n"
-    "that qef64 build reads back into the same file.\n"
+    "that qef64 build reads back into the same file. DB is a database file\n"
+    "or a sharded set's directory, whose shards come one after the other:\n"
+    "build --shards with their count gives the same shard files back.\n"
     "\n"
     "  -f, --format=FORMAT  framing (the default: what qef64dump writes), "
     "tsv,\n"
@@ -59,16 +62,18 @@ int command_dump(int argc, char** argv) {
   source db;
   source_open(&db, argv[optind]);
   buffer scratch = {};
-  qef64_iter it = QEF64_ITER_INIT;
-  std::uint64_t number = 0;
-  std::uint64_t offset = records_start;  // of the record in the file
+  source_walk walk = {};
+  std::uint64_t number = 0;              // of the record, from 1
+  std::uint64_t offset = records_start;  // of the record in its file
   for (;;) {
     const void* key;
     const void* data;
     std::size_t key_len, data_len;
-    int rc = source_iter_next(&db, &it, &key, &key_len, &data, &data_len);
+    std::size_t shard = walk.shard;
+    int rc = source_walk_next(&db, &walk, &key, &key_len, &data, &data_len);
     if (rc == QEF64_NOTFOUND) break;
     if (rc != 0) source_fail(&db, rc);
+    if (walk.shard != shard) offset = records_start;
     number++;
     record r = {static_cast<const unsigned char*>(key), key_len,
                 static_cast<const unsigned char*>(data), data_len};
@@ -91,8 +96,8 @@ int command_dump(int argc, char** argv) {
       output_flush();
       fail("unable to dump " + db.path + " as " +
            (f == format::tsv ? "tsv" : "jsonl") + ": record " +
-           std::to_string(number) + " (at byte offset " +
-           std::to_string(offset) + ") " + refused +
+           std::to_string(number) + " (at " +
+           source_place(&db, walk.shard, offset) + ") " + refused +
            (f == format::tsv ? " (--base64, or --format=csv, holds it)" : ""));
     }
     offset += record_head + key_len + data_len;

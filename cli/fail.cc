@@ -53,6 +53,10 @@ void fail_cleanup(void (*cleanup)()) {
 }
 
 void fail(std::string_view message) {
+  fail_status(status_failed, message);
+}
+
+void fail_status(int status, std::string_view message) {
   run_cleanup();
   progress_abandon();
   std::string line = "qef64: ";
@@ -67,7 +71,7 @@ void fail(std::string_view message) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  ::_exit(status_failed);
+  ::_exit(status);
 }
 
 std::string error_text(int rc) {

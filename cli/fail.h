@@ -30,6 +30,8 @@ void fail_if_signalled();
 // Writes "qef64: " message "\n" to standard error, runs the cleanup and
 // ends the process with status 111. Nothing buffered elsewhere is flushed.
 [[noreturn]] void fail(std::string_view message);
+// As fail, ending with another status (verify's status_damaged).
+[[noreturn]] void fail_status(int status, std::string_view message);
 
 // The text of a positive errno value or a result of the C interface, as
 // qef64_strerror gives it.

@@ -18,6 +18,7 @@ const char help[] =
     "Usage: qef64 get [OPTION]... DB [KEY]...\n"
     "Write the data of each KEY's first record in DB, each followed by a\n"
     "newline. A key without records writes nothing, and the status is 100.\n"
+    "DB is a database file or a sharded set's directory.\n"
     "\n"
     "  -a, --all        every record of each key, in the order added\n"
     "  -k, --keys=FILE  also the keys in FILE (- for standard input), one a\n"

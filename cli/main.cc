@@ -14,22 +14,28 @@ namespace {
 
 const char help[] =
     "Usage: qef64 COMMAND [OPTION]... ARGUMENT...\n"
-    "Build, read and check qef64 database files.\n"
+    "Build, read and check qef64 database files and sharded sets.\n"
     "\n"
     "Commands:\n"
     "  build   build DB from records in a text file (framing, tsv, csv, "
-    "jsonl)\n"
+    "jsonl),\n"
+    "          a file or, with --shards, a sharded set\n"
     "  get     write the data of keys given, or read from a file\n"
     "  dump    write every record of DB, in a format that build reads\n"
     "  warm    read DB into the page cache, and say how much is in memory\n"
+    "  verify  check DB in depth: status 0 when sound, 1 when damaged\n"
+    "  info    the records, sizes and probe runs of DB, and what is in memory\n"
     "\n"
-    "'qef64 COMMAND --help' describes a command; qef64(1) describes them all.\n"
+    "DB is a database file or a sharded set's directory. 'qef64 COMMAND "
+    "--help'\n"
+    "describes a command; qef64(1) describes them all.\n"
     "\n"
     "  -h, --help     this text\n"
     "      --version  the version\n"
     "\n"
-    "Exit status: 0 on success; 100 when get finds no record of some key;\n"
-    "111 after a failure, which one line on standard error describes.\n";
+    "Exit status: 0 on success; 1 when verify finds DB damaged; 100 when get\n"
+    "finds no record of some key; 111 after a failure, which one line on\n"
+    "standard error describes.\n";
 
 struct command {
   const char* name;
@@ -37,10 +43,9 @@ struct command {
 };
 
 const command commands[] = {
-    {"build", qef64::cli::command_build},
-    {"get", qef64::cli::command_get},
-    {"dump", qef64::cli::command_dump},
-    {"warm", qef64::cli::command_warm},
+    {"build", qef64::cli::command_build},   {"get", qef64::cli::command_get},
+    {"dump", qef64::cli::command_dump},     {"warm", qef64::cli::command_warm},
+    {"verify", qef64::cli::command_verify}, {"info", qef64::cli::command_info},
 };
 
 }  // namespace

@@ -34,7 +34,7 @@ std::string text(const progress* p, double elapsed, bool final) {
   if (final) {
     n = std::snprintf(line, sizeof line, " in %.1f s, %.1f MB/s", elapsed,
                       rate);
-  } else if (p->total > 0) {
+  } else if (p->total > 0 && p->bytes <= static_cast<std::uint64_t>(p->total)) {
     double share =
         static_cast<double>(p->bytes) / static_cast<double>(p->total);
     double left =

@@ -7,7 +7,7 @@ _qef64() {
   local cur prev words cword
   _init_completion -s || return
 
-  local commands="build get dump warm help"
+  local commands="build get dump warm verify info help"
   local command="" i
   for ((i = 1; i < cword; i++)); do
     if [[ ${words[i]} != -* ]]; then
@@ -38,6 +38,10 @@ _qef64() {
       COMPREPLY=($(compgen -W "16M 64M 256M 1G" -- "$cur"))
       return
       ;;
+    build,--shards)
+      COMPREPLY=($(compgen -W "4 8 16 32 64" -- "$cur"))
+      return
+      ;;
     get,--keys | get,-k)
       _filedir
       return
@@ -48,13 +52,15 @@ _qef64() {
   local options
   case $command in
     build)
-      options="--format= --base64 --header --memory= --progress --no-progress --help"
+      options="--format= --base64 --header --shards= --memory= --progress --no-progress --help"
       ;;
     get) options="--all --keys= --null --tsv --help" ;;
     dump) options="--format= --base64 --help" ;;
     warm) options="--tables --progress --no-progress --help" ;;
+    verify) options="--progress --no-progress --help" ;;
+    info) options="--json --help" ;;
     help)
-      COMPREPLY=($(compgen -W "build get dump warm" -- "$cur"))
+      COMPREPLY=($(compgen -W "build get dump warm verify info" -- "$cur"))
       return
       ;;
   esac

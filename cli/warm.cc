@@ -1,14 +1,14 @@
 // qef64 warm: reads the hash tables, or the whole file, into the page
-// cache through the library's warming (qef64_open_ex), then says how much
-// of the file is in memory. On a terminal the warming runs in a thread of
-// its own while a second, unwarmed handle on the same file measures how
-// much is in memory, for the progress line: the page cache is shared.
+// cache through the library's warming (qef64_open_ex; for a set, of every
+// shard), then says how much of DB is in memory. On a terminal the
+// warming runs in a thread of its own while a second, unwarmed handle on
+// the same files measures how much is in memory, for the progress line:
+// the page cache is shared.
 
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cinttypes>
-#include <cstdio>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -16,6 +16,7 @@
 #include "cli/fail.h"
 #include "cli/io.h"
 #include "cli/progress.h"
+#include "cli/source.h"
 #include "qef64/qef64.h"
 
 namespace qef64::cli {
@@ -24,7 +25,8 @@ namespace {
 const char help[] =
     "Usage: qef64 warm [OPTION]... DB\n"
     "Read DB into the page cache, so that lookups find it in memory, and\n"
-    "write how much of its tables and records is in memory then.\n"
+    "write how much of its tables and records is in memory then. DB is a\n"
+    "database file or a sharded set's directory.\n"
     "\n"
     "      --tables       only the header and the hash tables (32 bytes a\n"
     "                     record): a lookup then reads one page, its record's\n"
@@ -42,25 +44,27 @@ constexpr double poll_seconds = 0.2;
 struct warming {
   const char* path;
   unsigned flags;
-  qef64_db* db;
+  source db;
   int rc;
   std::atomic<bool> done;
 };
 
 void warm_all(warming* w) {
-  w->rc = qef64_open_ex(w->path, w->flags, &w->db);
+  w->rc = source_try_open(&w->db, w->path, w->flags);
   w->done.store(true, std::memory_order_release);
 }
 
-std::string share(std::uint64_t part, std::uint64_t whole) {
-  double pct = whole == 0 ? 100
-                          : 100.0 * static_cast<double>(part) /
-                                static_cast<double>(whole);
-  if (pct > 100) pct = 100;
-  char text[64];
-  std::snprintf(text, sizeof text, "%" PRIu64 " of %" PRIu64 " bytes (%.1f%%)",
-                part, whole, pct);
-  return text;
+// The bytes of DB's tables in memory, and of its records.
+void in_memory(const source* db, std::uint64_t* tables,
+               std::uint64_t* records) {
+  *tables = *records = 0;
+  for (std::size_t s = 0; s < source_shards(db); s++) {
+    std::uint64_t t = 0, r = 0;
+    int rc = qef64_resident(source_shard(db, s), &t, &r);
+    if (rc != 0) source_fail(db, rc);
+    *tables += t;
+    *records += r;
+  }
 }
 
 }  // namespace
@@ -83,30 +87,28 @@ int command_warm(int argc, char** argv) {
     usage_error("warm", optind == argc ? "expected DB" : "expected only DB");
   std::string path = argv[optind];
 
-  // The plain handle: the file's size and records, and what is in memory.
-  qef64_db* db = nullptr;
-  int rc = qef64_open(path.c_str(), &db);
-  if (rc != 0) fail("unable to open " + path + ": " + error_text(rc));
+  // The plain handle: the files' sizes, and what is in memory.
+  source db;
+  source_open(&db, path.c_str());
+  std::uint64_t tables = 0;
+  for (std::size_t s = 0; s < source_shards(&db); s++)
+    tables += header_bytes +
+              table_bytes_per_record * qef64_count(source_shard(&db, s));
+  std::int64_t total = static_cast<std::int64_t>(tables);
   struct stat st;
-  if (::stat(path.c_str(), &st) == -1)
-    fail("unable to open " + path + ": " + error_text(errno));
-  auto file_bytes = static_cast<std::uint64_t>(st.st_size);
-  std::uint64_t tables =
-      header_bytes + table_bytes_per_record * qef64_count(db);
-  if (tables > file_bytes) tables = file_bytes;
-  std::uint64_t records = file_bytes - tables;
+  if (flags == QEF64_WARM_ALL)
+    total =
+        db.set == nullptr && ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 
   progress meter;
-  progress_start(
-      &meter, mode,
-      static_cast<std::int64_t>(flags == QEF64_WARM_ALL ? file_bytes : tables));
-  warming w = {path.c_str(), flags, nullptr, 0, {false}};
+  progress_start(&meter, mode, total);
+  warming w = {path.c_str(), flags, {}, 0, {false}};
   if (meter.on) {
     std::thread worker(warm_all, &w);
     while (!w.done.load(std::memory_order_acquire)) {
       std::uint64_t t = 0, r = 0;
-      if (qef64_resident(db, &t, &r) == 0)
-        progress_set(&meter, flags == QEF64_WARM_ALL ? t + r : t);
+      in_memory(&db, &t, &r);
+      progress_set(&meter, flags == QEF64_WARM_ALL ? t + r : t);
       std::this_thread::sleep_for(std::chrono::duration<double>(poll_seconds));
     }
     worker.join();
@@ -115,15 +117,23 @@ int command_warm(int argc, char** argv) {
   }
   if (w.rc != 0) fail("unable to warm " + path + ": " + error_text(w.rc));
   std::uint64_t t = 0, r = 0;
-  rc = qef64_resident(db, &t, &r);
-  if (rc != 0) fail("unable to read " + path + ": " + error_text(rc));
+  in_memory(&db, &t, &r);
   progress_set(&meter, flags == QEF64_WARM_ALL ? t + r : t);
   progress_done(&meter);
-  output_put("tables in memory: " + share(t, tables) + "\n");
-  output_put("records in memory: " + share(r, records) + "\n");
+  // The sizes, from a read of the tables, which are in memory by now.
+  qef64_info sum = {};
+  for (std::size_t s = 0; s < source_shards(&db); s++) {
+    qef64_info i;
+    int rc = qef64_get_info(source_shard(&db, s), &i);
+    if (rc != 0) source_fail(&db, rc);
+    sum.table_bytes += i.table_bytes;
+    sum.record_bytes += i.record_bytes;
+  }
+  output_put("tables in memory: " + bytes_share(t, sum.table_bytes) + "\n");
+  output_put("records in memory: " + bytes_share(r, sum.record_bytes) + "\n");
   output_flush();
-  qef64_close(w.db);
-  qef64_close(db);
+  source_close(&w.db);
+  source_close(&db);
   return status_ok;
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -83,6 +84,44 @@ class Cli : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
+  // Runs qef64 with args and env, feeds it records through a pipe left
+  // open, waits until started() says the build is under way, and
+  // interrupts it: its wait status.
+  int interrupt_build(const std::vector<std::string>& args,
+                      const std::string& records,
+                      const std::vector<std::string>& env,
+                      const std::function<bool()>& started) {
+    int feed[2];
+    if (pipe(feed) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(feed[0], 0);
+      close(feed[0]);
+      close(feed[1]);
+      for (const std::string& e : env)
+        putenv(strdup(e.c_str()));
+      std::vector<char*> argv = {const_cast<char*>("qef64")};
+      for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(qef64().c_str(), argv.data());
+      _exit(127);
+    }
+    close(feed[0]);
+    EXPECT_EQ(write(feed[1], records.data(), records.size()),
+              static_cast<ssize_t>(records.size()));
+    for (int i = 0; i < 2000 && !started(); i++) {
+      timespec ms{0, 5000000};
+      nanosleep(&ms, nullptr);
+    }
+    EXPECT_TRUE(started());
+    kill(pid, SIGINT);
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+    }
+    close(feed[1]);
+    return status;
+  }
   std::string dir_;
 };
 
@@ -92,6 +131,8 @@ TEST_F(Cli, HelpAndVersionGoToStandardOutput) {
                                         {"build", "--help"},
                                         {"get", "--help"},
                                         {"dump", "-h"},
+                                        {"verify", "--help"},
+                                        {"info", "-h"},
                                         {"help", "get"}}) {
     run_result r = cli(args);
     EXPECT_EQ(r.status, 0) << args[0];
@@ -274,37 +315,15 @@ TEST_F(Cli, NamedTemporaryFileGoesOnErrorAndInterrupt) {
   EXPECT_EQ(r.status, 111);
   EXPECT_EQ(files(), std::vector<std::string>{});
 
-  int feed[2];
-  ASSERT_EQ(pipe(feed), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(feed[0], 0);
-    close(feed[0]);
-    close(feed[1]);
-    for (const std::string& e : o.env)
-      putenv(strdup(e.c_str()));
-    execl(qef64().c_str(), "qef64", "build", "--format=tsv", "-", db.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(feed[0]);
   std::string records;
   for (int i = 0; i < 1000; i++)
     records += "k" + std::to_string(i) + "\tv\n";
-  ASSERT_EQ(write(feed[1], records.data(), records.size()),
-            static_cast<ssize_t>(records.size()));
   // The build waits on the pipe, its temporary file made.
-  for (int i = 0; i < 2000 && files().empty(); i++) {
-    timespec ms{0, 5000000};
-    nanosleep(&ms, nullptr);
-  }
-  ASSERT_EQ(files().size(), 1u);
-  EXPECT_EQ(files()[0].rfind(".new.db.tmp", 0), 0u) << files()[0];
-  kill(pid, SIGINT);
-  int status = 0;
-  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
-  }
-  close(feed[1]);
+  int status =
+      interrupt_build({"build", "--format=tsv", "-", db}, records, o.env, [&] {
+        std::vector<std::string> f = files();
+        return f.size() == 1 && f[0].rfind(".new.db.tmp", 0) == 0;
+      });
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
   EXPECT_EQ(files(), std::vector<std::string>{});
 }
@@ -336,6 +355,23 @@ TEST_F(Cli, DumpRefusesRecordsItsTextCannotHold) {
         cli({"dump", std::string("--format=") + c.format, "--base64", db});
     EXPECT_EQ(b.status, 0) << b.err;
   }
+}
+
+// In a set each record is named by its shard and its offset there: ""
+// lies in shard 1 of 2, after the header alone, "a" in shard 0, which
+// comes first.
+TEST_F(Cli, DumpNamesTheShardOfARecordItRefuses) {
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x\ny"}}), set, {"--shards=2"});
+  run_result r = cli({"dump", "--format=tsv", set});
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(r.out, "a\tok\n");
+  EXPECT_NE(
+      r.err.find(": record 2 (at byte offset 4096 of shard 1 of version " +
+                 fs::read_symlink(set + "/current").string() +
+                 ") has a newline in its data"),
+      std::string::npos)
+      << r.err;
 }
 
 TEST_F(Cli, GetWritesEachRecordAndTellsMissingKeysByStatus) {
@@ -387,6 +423,96 @@ TEST_F(Cli, GetFromAKeyFileMatchesOneLookupAKey) {
   EXPECT_EQ(loop, "v7\nv2507\n");
 }
 
+// The version directory a set's `current` names, by its path.
+std::string current_version(const std::string& set) {
+  return set + "/" + fs::read_symlink(set + "/current").string();
+}
+
+// A set reads as the file of the same records does, and its dump builds
+// the same shard files again. qef64(5) gives the shard hash of "" as
+// 17665956581633026203 and of "a" as 198367012849983736: shards 3 and 0
+// of 4.
+TEST_F(Cli, SetsBuildAndReadAsTheirFileDoes) {
+  std::vector<text_record> records = {{"", "empty"}, {"a", "1"}};
+  for (int i = 0; i < 3000; i++)
+    records.push_back(
+        {"k" + std::to_string(i % 2500), "v" + std::to_string(i)});
+  records.push_back({"a", "2"});
+  std::string ref = make(records);
+  std::string set = path("set");
+  build(cli({"dump", "--format=jsonl", ref}).out, set,
+        {"--format=jsonl", "--shards=4", "--memory=0"});
+  std::string version = current_version(set);
+  run_options by_path{.in = input_kind::path};
+  EXPECT_EQ(run({program("qef64get"), "a", "1"}, version + "/shard-00000.qef64",
+                by_path)
+                .out,
+            "2");
+  EXPECT_EQ(
+      run({program("qef64get"), ""}, version + "/shard-00003.qef64", by_path)
+          .out,
+      "empty");
+
+  std::string keys = "a\n\n";
+  for (int i = 0; i < 2600; i += 7)
+    keys += "k" + std::to_string(i) + "\n";
+  for (const char* all : {"--tsv", "--all"}) {
+    run_result from_file = cli({"get", all, "--tsv", "--keys=-", ref}, keys);
+    run_result from_set = cli({"get", all, "--tsv", "--keys=-", set}, keys);
+    EXPECT_EQ(from_set.status, 100);  // k2500 and above have no records
+    EXPECT_EQ(from_set.out, from_file.out) << all;
+  }
+
+  run_result dumped = cli({"dump", set});
+  ASSERT_EQ(dumped.status, 0) << dumped.err;
+  EXPECT_EQ(cli({"dump", version}).out, dumped.out);  // a version alone
+  build(dumped.out, path("again"), {"--shards=4"});
+  std::string again = current_version(path("again"));
+  for (const char* shard : {"/shard-00000.qef64", "/shard-00001.qef64",
+                            "/shard-00002.qef64", "/shard-00003.qef64"})
+    EXPECT_TRUE(read_file(version + shard) == read_file(again + shard))
+        << shard;
+}
+
+// Names under dir, recursively, with what each symbolic link names.
+std::vector<std::string> tree(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    std::string name = e.path().string();
+    if (e.is_symlink()) name += " -> " + fs::read_symlink(e.path()).string();
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(Cli, FailedSetBuildLeavesNothing) {
+  std::string records;
+  for (int i = 0; i < 2000; i++)
+    records += "key" + std::to_string(i) + "\tdata\n";
+  std::string set = path("set");
+  run_result r =
+      cli({"build", "--format=tsv", "--shards=3", "-", set}, records + "bad\n");
+  EXPECT_EQ(r.status, 111);
+  EXPECT_NE(r.err.find("line 2001, "), std::string::npos) << r.err;
+  EXPECT_EQ(files(), std::vector<std::string>{});  // its new directory gone
+
+  build(records, set, {"--format=tsv", "--shards=3"});
+  std::vector<std::string> before = tree(set);
+  r = cli({"build", "--format=tsv", "--shards=5", "-", set}, records + "bad");
+  EXPECT_EQ(r.status, 111);
+  EXPECT_EQ(tree(set), before);
+
+  // Interrupted while its shards are being written, in a version directory
+  // of a set's directory that the build made.
+  std::string other = path("other");
+  int status = interrupt_build(
+      {"build", "--format=tsv", "--shards=3", "-", other}, records, {},
+      [&] { return fs::exists(other) && tree(other).size() >= 2; });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(files(), std::vector<std::string>{"set"});
+}
+
 // The warmed file is in memory after: its tables are the header and 32
 // bytes a record, 4160; its records 16 + 1 + 1 and 16 + 2 + 10000 bytes.
 TEST_F(Cli, WarmSaysWhatIsInMemory) {
@@ -404,6 +530,166 @@ TEST_F(Cli, WarmSaysWhatIsInMemory) {
   }
   run_result r = cli({"warm", db, db});
   EXPECT_EQ(r.status, 111);
+
+  // A set's tables and records are the sums over its shards: "a" -> "ok"
+  // in shard 0 of 2 (19 bytes), "" -> "x" in shard 1 (17), and the
+  // header and two slots of each.
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x"}}), set, {"--shards=2"});
+  r = cli({"warm", set});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "tables in memory: 8256 of 8256 bytes (100.0%)\n"
+            "records in memory: 36 of 36 bytes (100.0%)\n");
+}
+
+// Overwrites bytes of a file at offset.
+void patch(const std::string& file, std::size_t offset,
+           const std::string& bytes) {
+  std::string b = read_file(file);
+  b.replace(offset, bytes.size(), bytes);
+  write_file(file, b);
+}
+
+// Status 0 and a line for a sound file; 1 and the first problem with its
+// offset for a damaged one. The record "a" -> "1" is 4096 to 4114; "a"
+// hashes to 177604, table 196 (177604 % 256), slot 1 of its two (693 %
+// 2): the only table with slots, it starts at 4114, slot 1 at 4130. Made
+// "b", the key hashes to table 199, and the slot names no record of 196.
+TEST_F(Cli, VerifyTellsDamageByStatusAndPlace) {
+  std::string db = make({{"a", "1"}});
+  run_result r = cli({"verify", db});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, db + ": sound, 1 record\n");
+
+  std::string key_changed = path("key.db");
+  write_file(key_changed, read_file(db));
+  patch(key_changed, 4112, "b");
+  r = cli({"verify", "--progress", key_changed});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("qef64: " + key_changed +
+                       " is damaged: byte offset 4130: a slot names no "
+                       "record of its table\n"),
+            std::string::npos)
+      << r.err;
+
+  std::string cut = path("cut.db");
+  write_file(cut, read_file(db).substr(0, 4140));  // into the tables
+  std::string text = path("services");
+  write_file(text, std::string(5000, '#'));
+  for (const std::string& file : {cut, text}) {
+    r = cli({"verify", file});
+    EXPECT_EQ(r.status, 1) << file;
+    EXPECT_EQ(r.err, "qef64: " + file +
+                         " is damaged: byte offset 0: the header does not "
+                         "describe the file, or it is no database at all\n");
+  }
+  r = cli({"verify", path("missing.db")});
+  EXPECT_EQ(r.status, 111);
+}
+
+// A set is damaged by a shard's bytes (its checksum), by a shard of
+// another size, by a shard or manifest that is gone, and by a manifest
+// that is not one.
+TEST_F(Cli, VerifyTellsDamageOfASet) {
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x"}}), set, {"--shards=2"});
+  std::string version = current_version(set);
+  std::string name = fs::path(version).filename().string();
+  run_result r = cli({"verify", set});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            set + ": sound, 2 records in 2 shards of version " + name + "\n");
+  EXPECT_EQ(r.err, "");
+  r = cli({"verify", "--progress", set});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find(" MB in "), std::string::npos) << r.err;
+
+  std::string shard1 = version + "/shard-00001.qef64";
+  std::string sound = read_file(shard1);
+  patch(shard1, 4112, "y");  // the data of "", in shard 1
+  r = cli({"verify", set});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qef64: " + set +
+                       " is damaged: byte offset 0 of shard 1 "
+                       "of version " +
+                       name +
+                       ": the shard's SHA-256 differs from the manifest\n");
+  r = cli({"verify", version});  // the version's own directory
+  EXPECT_EQ(r.status, 1);
+
+  struct {
+    std::string file, bytes;
+    const char* what;
+  } cases[] = {
+      {shard1, sound + "!", "its manifest does not fit its shard files"},
+      {version + "/manifest.json", "{}", "its manifest does not fit"},
+  };
+  for (const auto& c : cases) {
+    std::string before = read_file(c.file);
+    write_file(c.file, c.bytes);
+    r = cli({"verify", set});
+    EXPECT_EQ(r.status, 1) << c.file;
+    EXPECT_EQ(r.err.rfind("qef64: " + set + " is damaged: " + c.what, 0), 0u)
+        << r.err;
+    write_file(c.file, before);
+  }
+  write_file(shard1, sound);
+  EXPECT_EQ(cli({"verify", set}).status, 0);
+  fs::remove(version + "/shard-00000.qef64");
+  r = cli({"verify", set});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is damaged: a file it names is missing"),
+            std::string::npos)
+      << r.err;
+  fs::create_directory(path("empty"));
+  EXPECT_EQ(cli({"verify", path("empty")}).status, 111);  // no set at all
+}
+
+// "a" -> "1" and "bb" -> 10000 bytes: records of 18 and 10018 bytes, one
+// in table 196 and one in table 69 (5861061 % 256), each in its start
+// slot: 4 slots, 4160 bytes of tables.
+TEST_F(Cli, InfoGivesTheShapeOfAFileAndASet) {
+  std::string db = make({{"a", "1"}, {"bb", std::string(10000, 'x')}});
+  run_result r = cli({"info", db});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("records: 2\nfile bytes: 14196\nrecord bytes: 10036\n"
+                        "table bytes: 4160 (the header and the slots)\n"
+                        "slots: 4\nlongest probe: 1\ntables in memory: ",
+                        0),
+            0u)
+      << r.out;
+  r = cli({"info", "--json", db});
+  EXPECT_EQ(r.out.rfind("{\"path\":\"" + db +
+                            "\",\"kind\":\"file\",\"records\":2,\"file_bytes\":"
+                            "14196,\"record_bytes\":10036,\"table_bytes\":4160,"
+                            "\"slots\":4,\"longest_probe\":1,",
+                        0),
+            0u)
+      << r.out;
+
+  // Shard 0 holds "a" -> "ok" (4096 + 19 + 32 bytes), shard 1 "" -> "x"
+  // (4096 + 17 + 32).
+  std::string set = path("set");
+  build(framing({{"a", "ok"}, {"", "x"}}), set, {"--shards=2"});
+  std::string name = fs::read_symlink(set + "/current").string();
+  r = cli({"info", set});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("set: 2 shards, version " + name +
+                            "\nrecords: 2\nfile bytes: 8292\n",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\nshard 1: records 1, file bytes 4145, longest "
+                       "probe 1, bytes in memory "),
+            std::string::npos)
+      << r.out;
+  r = cli({"info", "--json", set});
+  EXPECT_NE(r.out.find("\"version\":\"" + name + "\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"shards\":[{\"records\":1,\"file_bytes\":4147,"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(Cli, FailuresAreOneLineAndStatus111) {
@@ -417,9 +703,13 @@ TEST_F(Cli, FailuresAreOneLineAndStatus111) {
       {"get", "--keys"},
       {"build", "-"},
       {"build", "--memory=12Q", "-", db},
+      {"build", "--shards=2x", "-", db},
+      {"build", "--shards=2", "-", path("none/set")},
       {"build", "--format=xml", "-", db},
       {"build", "--base64", "in.txt", db},
       {"dump", db, db},
+      {"verify"},
+      {"info", "--bogus", db},
       {"get", path("missing.db"), "a"},
       {"build", path("missing.tsv"), db},
   };
