@@ -22,6 +22,9 @@ foreach(program ${qef64_programs})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/docs/qef64.5
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
+# The recipes the manual pages point to, as the tests run them.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/recipes.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/qef64-tools COMPONENT tools)
 
 install(TARGETS qef64_shared EXPORT qef64Targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib

@@ -1,12 +1,13 @@
-// The recipes of README.md and qef64make(1) for producing record text and
-// for merging databases, run as written there, with the built programs on
-// PATH and a UTF-8 locale: each must give the records byte for byte. A
-// recipe whose tool is not installed is skipped with a note.
+// The recipes of docs/recipes.md, read from that file and run as written
+// there, with the built programs on PATH and a UTF-8 locale: each must give
+// the records byte for byte. A recipe whose tool is not installed is
+// skipped with a note; a recipe the tests do not know fails.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,23 +15,33 @@
 
 namespace {
 
-const char* const awk_recipe =
-    R"sh(LC_ALL=C awk -F '\t' '{ v = substr($0, length($1) + 2)
-  printf "+%d,%d:%s->%s\n", length($1), length(v), $1, v } END { print "" }' pairs.tsv |
-  qef64make pairs.db pairs.db.tmp)sh";
-const char* const gawk_recipe =
-    R"sh(gawk -b -F '\t' '{ v = substr($0, length($1) + 2)
-  printf "+%d,%d:%s->%s\n", length($1), length(v), $1, v } END { print "" }' pairs.tsv |
-  qef64make pairs.db pairs.db.tmp)sh";
-const char* const python_recipe =
-    R"sh(python3 -c 'import sys; w = sys.stdout.buffer.write; [w(b"+%d,%d:%s->%s\n" %
-  (len(k), len(v), k, v)) for k, _, v in (l.rstrip(b"\n").partition(b"\t")
-  for l in sys.stdin.buffer)]; w(b"\n")' < pairs.tsv | qef64make pairs.db pairs.db.tmp)sh";
-const char* const wc_recipe =
-    R"sh({ for f in docs/*; do
-    printf '+%d,%d:%s->' "$(printf %s "$f" | wc -c)" "$(wc -c < "$f")" "$f"
-    cat "$f"; echo
-  done; echo; } | qef64make docs.db docs.db.tmp)sh";
+const char* const recipes_file = QEF64_SOURCE_DIR "/docs/recipes.md";
+
+// The code of the recipe called name: the fenced block right after its
+// "<!-- recipe: name -->" line, without the last newline.
+std::string recipe(const std::string& name) {
+  std::string text = read_file(recipes_file);
+  std::string mark = "<!-- recipe: " + name + " -->\n";
+  std::size_t at = text.find(mark);
+  if (at == std::string::npos) return "";
+  std::size_t open = text.find('\n', at + mark.size());
+  std::size_t close = text.find("\n```", open);
+  if (open == std::string::npos || close == std::string::npos) return "";
+  return text.substr(open + 1, close - open - 1);
+}
+
+// Every recipe the file names, in order.
+std::vector<std::string> recipe_names() {
+  std::string text = read_file(recipes_file);
+  std::vector<std::string> names;
+  const std::string mark = "<!-- recipe: ";
+  for (std::size_t at = text.find(mark); at != std::string::npos;
+       at = text.find(mark, at + 1)) {
+    std::size_t end = text.find(" -->", at);
+    names.push_back(text.substr(at + mark.size(), end - at - mark.size()));
+  }
+  return names;
+}
 
 class Recipes : public ::testing::Test {
  protected:
@@ -70,9 +81,14 @@ TEST_F(Recipes, TabSeparatedFileToRecordText) {
                                       {"key", "value\twith a tab"},
                                       {"empty", ""}});
   const std::pair<const char*, const char*> recipes[] = {
-      {"awk", awk_recipe}, {"gawk", gawk_recipe}, {"python3", python_recipe}};
-  for (const auto& [tool, line] : recipes) {
+      {"awk", "tsv-awk"},
+      {"gawk", "tsv-gawk"},
+      {"python3", "tsv-python"},
+      {"qef64", "tsv-command"}};
+  for (const auto& [tool, name] : recipes) {
     if (!have(tool)) continue;
+    std::string line = recipe(name);
+    ASSERT_NE(line, "") << name;
     run_result r = shell(line);
     EXPECT_EQ(r.status, 0) << tool << ": " << r.err;
     EXPECT_TRUE(read_file(dir_ + "/pairs.db") == expected) << tool;
@@ -91,7 +107,7 @@ TEST_F(Recipes, FilesAsValuesCountedWithWc) {
   ASSERT_EQ(shell("mkdir docs").status, 0);
   for (const text_record& f : files)
     write_file(dir_ + "/" + f.key, f.data);
-  run_result r = shell(wc_recipe);
+  run_result r = shell(recipe("files-wc"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(read_file(dir_ + "/docs.db") == build(files));
 }
@@ -111,24 +127,34 @@ TEST_F(Recipes, MergingDumpsKeepsEveryRecord) {
   abc = ab;
   abc.insert(abc.end(), c.begin(), c.end());
   const struct {
-    std::string line, db;
+    const char* name;
+    std::string db;
     const std::vector<text_record>& records;
   } merges[] = {
-      {"{ qef64dump < a.db | head -c -1; qef64dump < b.db; } | "
-       "qef64make ab.db ab.db.tmp",
-       "ab.db", ab},
-      {"{ qef64dump < a.db | sed '$d'; qef64dump < b.db; } | "
-       "qef64make ab2.db ab2.db.tmp",
-       "ab2.db", ab},
-      {"{ for db in a.db b.db c.db; do qef64dump < \"$db\" | head -c -1; "
-       "done; echo; } |\n  qef64make all.db all.db.tmp",
-       "all.db", abc},
+      {"merge-head", "ab.db", ab},
+      {"merge-sed", "ab2.db", ab},
+      {"merge-many", "all.db", abc},
+      {"merge-command", "ab.db", ab},
   };
   for (const auto& m : merges) {
-    run_result r = shell(m.line);
-    EXPECT_EQ(r.status, 0) << m.line << ": " << r.err;
-    EXPECT_TRUE(read_file(dir_ + "/" + m.db) == build(m.records)) << m.line;
+    std::remove((dir_ + "/" + m.db).c_str());
+    std::string line = recipe(m.name);
+    ASSERT_NE(line, "") << m.name;
+    run_result r = shell(line);
+    EXPECT_EQ(r.status, 0) << line << ": " << r.err;
+    EXPECT_TRUE(read_file(dir_ + "/" + m.db) == build(m.records)) << line;
   }
+}
+
+// A recipe added to the file must be run by a test here or in
+// tests/python/test_recipes.py.
+TEST(RecipesFile, EveryRecipeIsRun) {
+  const std::set<std::string> run = {
+      "tsv-command", "merge-command", "tsv-awk",   "tsv-gawk",   "tsv-python",
+      "files-wc",    "merge-head",    "merge-sed", "merge-many", "tsv2qef64"};
+  for (const std::string& name : recipe_names())
+    EXPECT_TRUE(run.count(name) == 1) << "no test runs the recipe " << name;
+  EXPECT_EQ(recipe_names().size(), run.size());
 }
 
 }  // namespace

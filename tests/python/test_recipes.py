@@ -1,4 +1,5 @@
-"""Databases built in Python against qef64make's, and the README's recipe."""
+"""Databases built in Python against qef64make's, and the Python recipe of
+docs/recipes.md."""
 
 import os
 import re
@@ -33,12 +34,12 @@ class SameBytesAsQef64make(TempDirTest):
 
 class TabSeparatedRecipe(TempDirTest):
     def recipe(self):
-        """The tab-separated recipe of the README, as its reader copies it."""
-        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
-            readme = f.read()
-        found = re.search(r"### Converting a tab-separated file\n.*?```python\n(.*?)```",
-                          readme, re.S)
-        self.assertIsNotNone(found, "README.md lacks the recipe")
+        """The tab-separated recipe of docs/recipes.md, as its reader copies
+        it."""
+        with open(os.path.join(SOURCE_DIR, "docs", "recipes.md"), encoding="utf-8") as f:
+            text = f.read()
+        found = re.search(r"<!-- recipe: tsv2qef64 -->\n```python\n(.*?)```", text, re.S)
+        self.assertIsNotNone(found, "docs/recipes.md lacks the recipe")
         path = self.path("tsv2qef64.py")
         with open(path, "w", encoding="utf-8") as f:
             f.write(found.group(1))
