@@ -20,6 +20,7 @@ struct database_object {
   PyObject ob_base;
   qef64_db* db;             // null once unmapped
   PyObject* path;           // as given to open, for messages and pickling
+  unsigned long long count;  // qef64_count's
   Py_ssize_t exports;       // buffers of view() not yet released
   Py_ssize_t in_flight;     // calls holding db
   bool closed;              // close() was called: every operation refuses
@@ -43,15 +44,14 @@ extern PyTypeObject* database_type;
 const qef64_db* hold(database_object* d);
 void release(database_object* d);
 
-// A call that makes a handle from a path holds no object, since no other
-// thread can reach a handle that does not exist yet: its hold is the name.
-struct path_call {
-  const char* name;
-};
-inline const char* hold(path_call* p) {
-  return p->name;
+// What no other thread can reach, such as a path that a handle is made
+// from, is held by a pointer to it: its hold is what it is.
+template <class Thing>
+Thing* hold(Thing** unshared) {
+  return *unshared;
 }
-inline void release(path_call*) {}
+template <class Thing>
+void release(Thing**) {}
 
 // The result of a call that o refused, with an exception set; never a
 // result of the C interface.
@@ -146,11 +146,6 @@ struct byte_arg {
 int byte_arg_get(PyObject* o, byte_arg* a, const char* what, bool hold);
 void byte_arg_release(byte_arg* a);  // may run Python: __release_buffer__
 
-// The path of a path-like argument as os.fspath gives it (str or bytes, for
-// messages) and in the file system's encoding (bytes, for the C calls):
-// 0 with both referenced, or -1 with an exception and neither.
-int path_arg_get(PyObject* arg, PyObject** path, PyObject** encoded);
-
 // Raises the OSError for rc, a positive errno value from the C interface:
 // OSError picks the subclass (FileNotFoundError for ENOENT, ...). filename
 // may be null; text replaces the errno's own. Returns null.
@@ -158,6 +153,35 @@ PyObject* raise_result(int rc, PyObject* filename, const char* text = nullptr);
 
 // Raises ValueError for an operation on a closed database. Returns null.
 PyObject* raise_closed();
+
+// A new object of type for the handle that open(name, &handle) makes from
+// the path-like path_arg, without the GIL: an open may wait on a slow file
+// system. adopt(object, handle, path) fills in the zeroed object. On
+// failure, null with an exception (OSError with the path for a result of
+// open) and the handle, if any, given to drop.
+template <class Handle, class Open, class Adopt>
+PyObject* new_from_path(PyTypeObject* type, PyObject* path_arg, Open open,
+                        void (*drop)(Handle*), Adopt adopt) {
+  PyObject* path = PyOS_FSPath(path_arg);  // str or bytes, for messages
+  PyObject* encoded = nullptr;             // bytes, for the C call
+  if (path == nullptr || PyUnicode_FSConverter(path, &encoded) == 0) {
+    Py_XDECREF(path);
+    return nullptr;
+  }
+  Handle* handle = nullptr;
+  const char* name = PyBytes_AS_STRING(encoded);
+  int rc = without_gil(&name, [&](const char* n) { return open(n, &handle); });
+  Py_DECREF(encoded);
+  PyObject* self = rc == 0 ? type->tp_alloc(type, 0) : nullptr;  // zeroed
+  if (self != nullptr) {
+    adopt(self, handle, path);
+    return self;
+  }
+  if (rc != 0) raise_result(rc, path);
+  drop(handle);
+  Py_DECREF(path);
+  return nullptr;
+}
 
 // A record's bytes (a record lies inside the mapping: its length fits
 // Py_ssize_t). Makes nothing the garbage collector tracks: runs no Python.

@@ -80,29 +80,22 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       budget ? PyLong_AsUnsignedLongLong(memory_arg) : 0;
   if (memory == static_cast<unsigned long long>(-1) && PyErr_Occurred())
     return nullptr;
-  PyObject *path, *encoded;
-  if (path_arg_get(path_arg, &path, &encoded) == -1) return nullptr;
-  qef64_builder* b = nullptr;
-  path_call call{PyBytes_AS_STRING(encoded)};
-  int rc = without_gil(&call, [&](const char* name) {
-    int r = qef64_builder_open(name, &b);
-    if (r == 0 && budget && (r = qef64_builder_set_memory(b, memory)) != 0) {
-      qef64_builder_abort(b);
-      b = nullptr;
-    }
-    return r;
-  });
-  Py_DECREF(encoded);
-  PyObject* self = rc == 0 ? type->tp_alloc(type, 0) : nullptr;  // zeroed
-  if (self == nullptr) {
-    if (rc != 0) raise_result(rc, path);
-    qef64_builder_abort(b);
-    Py_DECREF(path);
-    return nullptr;
-  }
-  as_builder(self)->b = b;
-  as_builder(self)->path = path;
-  return self;
+  return new_from_path(
+      type, path_arg,
+      [budget, memory](const char* name, qef64_builder** b) {
+        int rc = qef64_builder_open(name, b);
+        if (rc == 0 && budget &&
+            (rc = qef64_builder_set_memory(*b, memory)) != 0) {
+          qef64_builder_abort(*b);
+          *b = nullptr;
+        }
+        return rc;
+      },
+      qef64_builder_abort,
+      [](PyObject* self, qef64_builder* b, PyObject* path) {
+        as_builder(self)->b = b;
+        as_builder(self)->path = path;
+      });
 }
 
 void builder_dealloc(PyObject* self) {

@@ -65,24 +65,16 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (PyArg_ParseTupleAndKeywords(args, kwds, "O:Database",
                                   const_cast<char**>(keywords), &path_arg) == 0)
     return nullptr;
-  PyObject *path, *encoded;
-  if (path_arg_get(path_arg, &path, &encoded) == -1) return nullptr;
-  qef64_db* db = nullptr;
-  // open, fstat and mmap may wait on a slow file system.
-  path_call call{PyBytes_AS_STRING(encoded)};
-  int rc = without_gil(
-      &call, [&db](const char* name) { return qef64_open(name, &db); });
-  Py_DECREF(encoded);
-  PyObject* self = rc == 0 ? type->tp_alloc(type, 0) : nullptr;  // zeroed
-  if (self == nullptr) {
-    if (rc != 0) raise_result(rc, path);
-    qef64_close(db);
-    Py_DECREF(path);
-    return nullptr;
-  }
-  as_database(self)->db = db;
-  as_database(self)->path = path;
-  return self;
+  return new_from_path(
+      type, path_arg,
+      [](const char* name, qef64_db** db) { return qef64_open(name, db); },
+      qef64_close,
+      [](PyObject* self, qef64_db* db, PyObject* path) {
+        database_object* d = as_database(self);
+        d->db = db;
+        d->path = path;
+        d->count = qef64_count(db);
+      });
 }
 
 void database_dealloc(PyObject* self) {
@@ -94,21 +86,6 @@ void database_dealloc(PyObject* self) {
   Py_XDECREF(d->path);
   type->tp_free(self);
   Py_DECREF(type);
-}
-
-Py_ssize_t database_length(PyObject* self) {
-  database_object* d = as_database(self);
-  if (d->closed) {
-    raise_closed();
-    return -1;
-  }
-  // A damaged header can claim more records than len() can say.
-  uint64_t n = qef64_count(d->db);
-  if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "the header claims too many records");
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(n);
 }
 
 PyObject* database_subscript(PyObject* self, PyObject* key) {
@@ -281,10 +258,6 @@ void database_releasebuffer(PyObject* self, Py_buffer*) {
   unmap_if_unused(d);
 }
 
-PyObject* database_iter(PyObject* self) {
-  return new_iterator(as_database(self), walk::keys);
-}
-
 PyObject* database_walk(PyObject* self, PyObject* what) {
   long part = PyLong_AsLong(what);
   if (part == -1 && PyErr_Occurred()) return nullptr;
@@ -327,9 +300,6 @@ PyDoc_STRVAR(view_doc,
              "The data of the key's first record as a read-only memoryview\n"
              "into the mapped file, or None. The view stays valid after\n"
              "close(): the file is unmapped with the last view.");
-PyDoc_STRVAR(walk_doc,
-             "_walk($self, part, /)\n--\n\n"
-             "A RecordIterator giving keys (0), values (1) or items (2).");
 PyDoc_STRVAR(replaced_doc,
              "replaced($self, /)\n--\n\n"
              "True when the path now names another file, or none: opening it\n"
@@ -345,7 +315,7 @@ PyMethodDef database_methods[] = {
     {"get_all", database_get_all, METH_O, get_all_doc},
     {"get_many", database_get_many, METH_O, get_many_doc},
     {"view", database_view, METH_O, view_doc},
-    {"_walk", database_walk, METH_O, walk_doc},
+    {"_walk", database_walk, METH_O, nullptr},
     {"replaced", database_replaced, METH_NOARGS, replaced_doc},
     {"close", database_close, METH_NOARGS, close_doc},
     {nullptr, nullptr, 0, nullptr}};
@@ -357,15 +327,15 @@ PyMemberDef database_members[] = {
      "True once close() has been called."},
     {"_path", T_OBJECT, offsetof(database_object, path), READONLY,
      "The path as given to open."},
+    {"_count", T_ULONGLONG, offsetof(database_object, count), READONLY,
+     "The number of records, as the header says."},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot database_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(database_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(database_iter)},
     {Py_tp_methods, database_methods},
     {Py_tp_members, database_members},
-    {Py_mp_length, reinterpret_cast<void*>(database_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(database_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(database_contains)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(database_getbuffer)},

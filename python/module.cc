@@ -47,17 +47,6 @@ void byte_arg_release(byte_arg* a) {
   if (a->view.obj != nullptr) PyBuffer_Release(&a->view);
 }
 
-int path_arg_get(PyObject* arg, PyObject** path, PyObject** encoded) {
-  *path = PyOS_FSPath(arg);
-  if (*path == nullptr) return -1;
-  *encoded = nullptr;
-  if (PyUnicode_FSConverter(*path, encoded) == 0) {
-    Py_CLEAR(*path);
-    return -1;
-  }
-  return 0;
-}
-
 PyObject* raise_result(int rc, PyObject* filename, const char* text) {
   // EPROTO's own text, "Protocol error", says nothing to someone who opened
   // a file.

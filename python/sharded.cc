@@ -199,14 +199,11 @@ PyDoc_STRVAR(shard_of_doc,
              "The shard of a set of count shards that holds key's records.");
 PyDoc_STRVAR(partition_doc,
              "partition($module, pairs, shards, /)\n--\n\n"
-             "Route (key, value) pairs to shards by shard_of: a tuple of\n"
-             "shards bytearrays, each the records of one shard packed in the\n"
-             "order they came, for Builder.add_packed().");
+             "(key, value) pairs packed for Builder.add_packed(), in order,\n"
+             "in a tuple of one bytearray per shard.");
 PyDoc_STRVAR(get_many_sharded_doc,
              "get_many_sharded($module, shards, keys, /)\n--\n\n"
-             "The first record of each key, or None, from the tuple of\n"
-             "Databases shards of a sharded set, each key in the shard\n"
-             "shard_of names: one batched call, without the GIL.");
+             "get_many() over a tuple of the Databases of a sharded set.");
 
 PyMethodDef sharded_functions[] = {
     {"shard_hash", py_shard_hash, METH_O, shard_hash_doc},

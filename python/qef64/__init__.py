@@ -69,6 +69,13 @@ class Database(_qef64.Database):
             raise ValueError("operation on a closed database")
         return self
 
+    def __len__(self) -> int:
+        # Beyond sys.maxsize, as a damaged header may claim: OverflowError.
+        return self._open()._count
+
+    def __iter__(self) -> RecordIterator:
+        return self._walk(0)
+
     def keys(self) -> "KeysView":
         """A view of the key of every record, in file order (the order
         added): a key added twice comes twice. len() of it is len() of the
