@@ -44,8 +44,8 @@ extern PyTypeObject* database_type;
 const qef64_db* hold(database_object* d);
 void release(database_object* d);
 
-// What no other thread can reach, such as a path that a handle is made
-// from, is held by a pointer to it: its hold is what it is.
+// What no other thread can reach, a path that a handle is made from or a
+// handle being closed, is held by a pointer to it: its hold is what it is.
 template <class Thing>
 Thing* hold(Thing** unshared) {
   return *unshared;
@@ -156,9 +156,9 @@ PyObject* raise_closed();
 
 // A new object of type for the handle that open(name, &handle) makes from
 // the path-like path_arg, without the GIL: an open may wait on a slow file
-// system. adopt(object, handle, path) fills in the zeroed object. On
-// failure, null with an exception (OSError with the path for a result of
-// open) and the handle, if any, given to drop.
+// system, and warming reads the file. adopt(object, handle, path) fills in
+// the zeroed object. On failure, null with an exception (OSError with the
+// path for a result of open) and the handle, if any, given to drop.
 template <class Handle, class Open, class Adopt>
 PyObject* new_from_path(PyTypeObject* type, PyObject* path_arg, Open open,
                         void (*drop)(Handle*), Adopt adopt) {

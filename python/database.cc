@@ -10,6 +10,7 @@
 // close() from one thread cannot unmap a file another thread is reading.
 
 #include <algorithm>
+#include <cstdint>
 
 #include "python/binding.h"
 #include "structmember.h"
@@ -28,11 +29,19 @@ database_object* as_database(PyObject* o) {
   return reinterpret_cast<database_object*>(o);
 }
 
+// Closes a handle without the GIL: qef64_close first stops a background
+// warming, which may be waiting for the device, then unmaps.
+void close_handle(qef64_db* db) {
+  if (db != nullptr)
+    (void)without_gil(&db, [](qef64_db* h) { return qef64_close(h), 0; });
+}
+
 // The mapping goes when nothing may use it any more.
 void unmap_if_unused(database_object* d) {
-  if (d->closed && d->exports == 0 && d->in_flight == 0 && d->db != nullptr) {
-    qef64_close(d->db);
-    d->db = nullptr;
+  if (d->closed && d->exports == 0 && d->in_flight == 0) {
+    qef64_db* db = d->db;
+    d->db = nullptr;  // before the GIL goes: no other call can reach it
+    close_handle(db);
   }
 }
 
@@ -60,15 +69,19 @@ PyObject* look_up(database_object* d, PyObject* key, Make make) {
 }
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* keywords[] = {"path", nullptr};
+  static const char* keywords[] = {"path", "flags", nullptr};
   PyObject* path_arg;
-  if (PyArg_ParseTupleAndKeywords(args, kwds, "O:Database",
-                                  const_cast<char**>(keywords), &path_arg) == 0)
+  unsigned flags = 0;
+  if (PyArg_ParseTupleAndKeywords(args, kwds, "O|I:Database",
+                                  const_cast<char**>(keywords), &path_arg,
+                                  &flags) == 0)
     return nullptr;
   return new_from_path(
       type, path_arg,
-      [](const char* name, qef64_db** db) { return qef64_open(name, db); },
-      qef64_close,
+      [flags](const char* name, qef64_db** db) {
+        return qef64_open_ex(name, flags, db);
+      },
+      close_handle,
       [](PyObject* self, qef64_db* db, PyObject* path) {
         database_object* d = as_database(self);
         d->db = db;
@@ -82,7 +95,7 @@ void database_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (d->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   // Neither a view nor a call can be left: each holds a reference.
-  qef64_close(d->db);
+  close_handle(d->db);
   Py_XDECREF(d->path);
   type->tp_free(self);
   Py_DECREF(type);
@@ -275,6 +288,18 @@ PyObject* database_replaced(PyObject* self, PyObject*) {
   return replaced == refused ? nullptr : PyBool_FromLong(replaced);
 }
 
+PyObject* database_resident(PyObject* self, PyObject*) {
+  std::uint64_t tables = 0, records = 0;
+  // One mincore(2) pass over the mapping: a millisecond a gigabyte.
+  int rc = without_gil(as_database(self), [&](const qef64_db* db) {
+    return qef64_resident(db, &tables, &records);
+  });
+  if (rc == refused) return nullptr;
+  if (rc != 0) return raise_result(rc, as_database(self)->path);
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(tables),
+                       static_cast<unsigned long long>(records));
+}
+
 PyObject* database_close(PyObject* self, PyObject*) {
   database_object* d = as_database(self);
   d->closed = true;
@@ -317,6 +342,7 @@ PyMethodDef database_methods[] = {
     {"view", database_view, METH_O, view_doc},
     {"_walk", database_walk, METH_O, nullptr},
     {"replaced", database_replaced, METH_NOARGS, replaced_doc},
+    {"_resident", database_resident, METH_NOARGS, nullptr},
     {"close", database_close, METH_NOARGS, close_doc},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -106,6 +106,10 @@ PyMODINIT_FUNC PyInit__qef64(void) {
   PyObject* m = PyModule_Create(&module_def);
   if (m == nullptr) return nullptr;
   if (PyModule_AddStringConstant(m, "__version__", qef64_version()) == -1 ||
+      PyModule_AddIntMacro(m, QEF64_WARM_TABLES) == -1 ||
+      PyModule_AddIntMacro(m, QEF64_WARM_ALL) == -1 ||
+      PyModule_AddIntMacro(m, QEF64_WARM_BACKGROUND) == -1 ||
+      PyModule_AddIntMacro(m, QEF64_LOCK_TABLES) == -1 ||
       add_database_type(m) == -1 || add_iterator_type(m) == -1 ||
       add_builder_type(m) == -1 || add_sharded_functions(m) == -1) {
     Py_DECREF(m);

@@ -122,7 +122,7 @@ if(QEF64_TESTS)
     QEF64_SOURCE_DIR=${PROJECT_SOURCE_DIR}
     PYTHONDONTWRITEBYTECODE=1)
   set(qef64_python_tests mapping builder builder_open lifetime recipes sharded
-    misuse)
+    misuse cold)
   if(QEF64_SANITIZE)
     # A sanitized extension needs the sanitizer's runtime loaded before
     # anything else in the (plain) interpreter.

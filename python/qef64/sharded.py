@@ -37,7 +37,7 @@ import secrets
 import shutil
 from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
-from qef64 import Builder, Database, _qef64
+from qef64 import Builder, Database, Residency, _open_flags, _qef64
 
 Buffer = Union[bytes, bytearray, memoryview]
 PathLike = Union[str, bytes, "os.PathLike[str]"]
@@ -100,9 +100,14 @@ class ShardedDatabase:
     when reopening would give another version.
     """
 
-    def __init__(self, path: PathLike) -> None:
+    def __init__(self, path: PathLike, *, warm: Optional[str] = None,
+                 background: bool = False, lock_tables: bool = False) -> None:
         self._path = os.path.abspath(os.fspath(path))
         self._shards: Tuple[Database, ...] = ()
+        # Refused before any shard is opened.
+        _open_flags(warm, background, lock_tables)
+        self._warming = {"warm": warm, "background": background,
+                         "lock_tables": lock_tables}
         for attempt in range(_OPEN_ATTEMPTS):
             version = os.readlink(os.path.join(self._path, "current"))
             try:
@@ -121,7 +126,7 @@ class ShardedDatabase:
         try:
             for entry in manifest["shards"]:
                 file = os.path.join(version_dir, entry["file"])
-                db = Database(file)
+                db = Database(file, **self._warming)
                 shards.append(db)
                 if os.stat(file).st_size != entry["size"]:
                     raise OSError(errno.EPROTO, "shard size differs from the manifest", file)
@@ -183,6 +188,16 @@ class ShardedDatabase:
             raise ValueError("operation on a closed sharded set")
         return shards
 
+    def resident(self) -> Residency:
+        """How much of every shard is in memory now, in bytes, summed: a
+        Residency (tables, records), as Database.resident()."""
+        tables = records = 0
+        for db in self._live():
+            part = db.resident()
+            tables += part.tables
+            records += part.records
+        return Residency(tables, records)
+
     @property
     def shard_count(self) -> int:
         return len(self._live())
@@ -221,9 +236,14 @@ class ShardedDatabase:
         return "<qef64.ShardedDatabase %r %s>" % (self._path, state)
 
 
-def open_sharded(path: PathLike) -> ShardedDatabase:
-    """Opens the current version of the sharded set at path."""
-    return ShardedDatabase(path)
+def open_sharded(path: PathLike, *, warm: Optional[str] = None,
+                 background: bool = False,
+                 lock_tables: bool = False) -> ShardedDatabase:
+    """Opens the current version of the sharded set at path. warm,
+    background and lock_tables apply to every shard, as qef64.open()
+    documents them."""
+    return ShardedDatabase(path, warm=warm, background=background,
+                           lock_tables=lock_tables)
 
 
 class Publication:

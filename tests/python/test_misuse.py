@@ -186,7 +186,7 @@ def race_cases(scratch):
         "get_many_few": lambda db: db.get_many(KEYS[:9]),
         "view": lambda db: views.append(db.view(b"key1")),
         "len": len, "repr": repr, "replaced": lambda db: db.replaced(),
-        "iter": list, "keys": walked("keys"), "values": walked("values"),
+        "resident": lambda db: db.resident(), "iter": list, "keys": walked("keys"), "values": walked("values"),
         "items": walked("items"),
         "in_values": lambda db: b"v" in db.values(),
         "in_items": lambda db: (b"key1", b"v") in db.items(),
@@ -195,6 +195,12 @@ def race_cases(scratch):
     }
     for name, call in database.items():
         yield "Database." + name, Race(opened, call, lambda db: db.close())
+    # The library's warming thread, still reading, when close() comes.
+    for warm in ("all", None):
+        yield ("Database warming in the background (%s)" % warm,
+               Race(lambda warm=warm: qef64.open(db_path, warm=warm, background=True,
+                                                 lock_tables=warm is None),
+                    database["get_many"], lambda db: db.close()))
 
     paths = iter(range(1 << 30))
 
@@ -223,12 +229,16 @@ def race_cases(scratch):
         "get_many": lambda s: s.get_many(KEYS),
         "get_many_few": lambda s: s.get_many(KEYS[:9]),
         "len": len, "repr": repr, "replaced": lambda s: s.replaced(),
+        "resident": lambda s: s.resident(),
         "iter": list, "keys": walked("keys"), "values": walked("values"),
         "items": walked("items"), "shard_count": lambda s: s.shard_count,
     }
     for name, call in sharded.items():
         yield ("ShardedDatabase." + name,
                Race(lambda: qef64.open_sharded(set_path), call, lambda s: s.close()))
+    yield ("ShardedDatabase warming in the background",
+           Race(lambda: qef64.open_sharded(set_path, warm="all", background=True),
+                sharded["get_many"], lambda s: s.close()))
     # Every view taken while the database was being closed reads its record.
     yield "Database views", Race(lambda: views, lambda v: [bytes(x) for x in v],
                                  lambda v: v.clear())
