@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 
+#include "api/db_handle.h"
 #include "db/format.h"
 #include "db/pages.h"
 #include "db/reader.h"
@@ -369,6 +370,10 @@ int find_batches(int* hint, const batch_source& src, std::size_t n,
 }  // namespace qef64
 
 using qef64::db_reader;
+
+const db_reader* qef64::db_mapping(const qef64_db* db) {
+  return &db->mapping;
+}
 
 extern "C" {
 

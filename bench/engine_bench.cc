@@ -14,8 +14,10 @@
 //   batch/NAME/ROW             the same order through the C interface: get
 //                              (a loop of qef64_get), get_many (batches of
 //                              1000), get_many_2threads, floor (two dependent
-//                              random reads per key, 16 in flight), and the
-//                              peers unordered_map and lmdb
+//                              random reads per key, 16 in flight),
+//                              set_get_many (the batches on a set of 32
+//                              shards of the same records), and the peers
+//                              unordered_map and lmdb
 //   batch_half/NAME/ROW        the same with every second key absent
 // An argument NAME=RECORDS runs the other rows, batch:NAME=RECORDS the batch
 // rows; both may name one set.
@@ -31,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <string_view>
@@ -320,9 +323,10 @@ key_arrays arrays_of(const std::vector<std::string_view>& keys) {
 }
 
 // Batches first, first + step, ... of the pass: what one thread does.
-std::size_t get_many_batches(const qef64_db* db, const key_arrays& a,
-                             std::size_t first, std::size_t step,
-                             std::int64_t* sum) {
+// many(m, keys, lens, data, data_lens) is qef64_get_many on something.
+template <typename Many>
+std::size_t many_batches(Many many, const key_arrays& a, std::size_t first,
+                         std::size_t step, std::int64_t* sum) {
   const void* data[batch_keys];
   std::size_t lens[batch_keys];
   std::size_t found = 0;
@@ -330,9 +334,8 @@ std::size_t get_many_batches(const qef64_db* db, const key_arrays& a,
   for (std::size_t start = first * batch_keys; start < n;
        start += step * batch_keys) {
     std::size_t m = std::min(batch_keys, n - start);
-    if (qef64_get_many(db, m, a.keys.data() + start, a.lens.data() + start,
-                       data, lens) != 0)
-      die("qef64_get_many failed");
+    if (many(m, a.keys.data() + start, a.lens.data() + start, data, lens) != 0)
+      die("a batched lookup failed");
     for (std::size_t i = 0; i < m; i++) {
       if (data[i] == nullptr) continue;
       found++;
@@ -341,6 +344,17 @@ std::size_t get_many_batches(const qef64_db* db, const key_arrays& a,
     }
   }
   return found;
+}
+
+std::size_t get_many_batches(const qef64_db* db, const key_arrays& a,
+                             std::size_t first, std::size_t step,
+                             std::int64_t* sum) {
+  auto many = [db](std::size_t m, const void* const* keys,
+                   const std::size_t* lens, const void** data,
+                   std::size_t* data_lens) {
+    return qef64_get_many(db, m, keys, lens, data, data_lens);
+  };
+  return many_batches(many, a, first, step, sum);
 }
 
 // b: qef64_get_many over batches of batch_keys; f: the same from two
@@ -374,6 +388,46 @@ void bm_get_many(benchmark::State& state, data_set* s, bool half_absent,
   }
   qef64_close(db);
   ::unlink(path.c_str());
+  set_counts(state, set);
+}
+
+// Shards of the set that set_get_many reads.
+constexpr std::size_t bench_set_shards = 32;
+
+// g: qef64_set_get_many over batches of batch_keys, on a set of
+// bench_set_shards shards built from the same records by the set builder.
+void bm_set_get_many(benchmark::State& state, data_set* s, bool half_absent) {
+  const data_set& set = load(*s);
+  std::string path = scratch_dir() + "/engine-" + set.name + ".set";
+  qef64_set_builder* b = nullptr;
+  int rc = qef64_set_builder_open(path.c_str(), bench_set_shards, &b);
+  for (const record& r : set.records) {
+    if (rc != 0) break;
+    rc = qef64_set_builder_add(b, r.key.data(), r.key.size(), r.data.data(),
+                               r.data.size());
+  }
+  if (rc == 0) rc = qef64_set_builder_commit(b);
+  qef64_set* db = nullptr;
+  if (rc == 0) rc = qef64_set_open(path.c_str(), &db);
+  if (rc != 0) die(path + ": " + qef64_strerror(rc));
+  key_arrays a = arrays_of(probe_keys(set, half_absent));
+  auto many = [db](std::size_t m, const void* const* keys,
+                   const std::size_t* lens, const void** data,
+                   std::size_t* data_lens) {
+    return qef64_set_get_many(db, m, keys, lens, data, data_lens);
+  };
+  for (auto _ : state) {
+    std::int64_t sum = 0;
+    std::size_t found = 0;
+    for (int pass = passes_for(set); pass > 0; pass--)
+      found += many_batches(many, a, 0, 1, &sum);
+    expect_found(found / static_cast<std::size_t>(passes_for(set)), set,
+                 half_absent);
+    benchmark::DoNotOptimize(sum);
+  }
+  qef64_set_close(db);
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
   set_counts(state, set);
 }
 
@@ -684,6 +738,8 @@ void register_batch(data_set* set) {
                                            set, half));
     configure(benchmark::RegisterBenchmark((n + "/get_many").c_str(),
                                            bm_get_many, set, half, 1));
+    configure(benchmark::RegisterBenchmark((n + "/set_get_many").c_str(),
+                                           bm_set_get_many, set, half));
     configure(benchmark::RegisterBenchmark((n + "/unordered_map").c_str(),
                                            bm_find_map, set, half, true));
 #ifdef QEF64_BENCH_LMDB

@@ -2,6 +2,7 @@
  * the tests of the builder as a process.
  *
  *   libmake PATH [MEMORY] < records
+ *   libmake PATH MEMORY SHARDS < records
  *
  * Reads record text ("+klen,dlen:key->data\n" per record, an empty line at
  * the end) from standard input, adds each record with qef64_builder_add
@@ -10,7 +11,11 @@
  * "spilled W read R": the bytes the build wrote to its spill file and read
  * back from it, as this process's write and read counts in /proc/self/io
  * less the database's size and the input. Exits 0, 100 for a usage error,
- * 111 after a failure, with a message on standard error. */
+ * 111 after a failure, with a message on standard error.
+ *
+ * With SHARDS, the records go to a sharded set of that many shards at PATH
+ * through qef64_set_builder instead, MEMORY being the whole set's budget;
+ * it prints nothing. */
 
 #define _GNU_SOURCE
 #include <errno.h>
@@ -91,9 +96,24 @@ static uint64_t io_counts(uint64_t* written, uint64_t* read_bytes) {
   return (uint64_t)n;
 }
 
+/* One of the two builders, as the arguments chose. */
+static qef64_builder* one;
+static qef64_set_builder* set;
+
+static int add(const void* key, size_t key_len, const void* data,
+               size_t data_len) {
+  return set != NULL ? qef64_set_builder_add(set, key, key_len, data, data_len)
+                     : qef64_builder_add(one, key, key_len, data, data_len);
+}
+
+static void abort_build(void) {
+  qef64_builder_abort(one);
+  qef64_set_builder_abort(set);
+}
+
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    fputs("usage: libmake PATH [MEMORY] < records\n", stderr);
+  if (argc < 2 || argc > 4) {
+    fputs("usage: libmake PATH [MEMORY [SHARDS]] < records\n", stderr);
     return 100;
   }
   uint64_t written0, read0, written1, read1;
@@ -101,11 +121,14 @@ int main(int argc, char** argv) {
   uint64_t own_read = io_counts(&written0, &read0);
   buf = malloc(cap);
   if (buf == NULL) die("input", ENOMEM);
-  qef64_builder* b;
-  int rc = qef64_builder_open(argv[1], &b);
+  int rc = argc == 4 ? qef64_set_builder_open(
+                           argv[1], (size_t)strtoull(argv[3], NULL, 10), &set)
+                     : qef64_builder_open(argv[1], &one);
   if (rc != 0) die(argv[1], rc);
-  if (argc == 3) {
-    rc = qef64_builder_set_memory(b, strtoull(argv[2], NULL, 10));
+  if (argc >= 3) {
+    uint64_t memory = strtoull(argv[2], NULL, 10);
+    rc = set != NULL ? qef64_set_builder_set_memory(set, memory)
+                     : qef64_builder_set_memory(one, memory);
     if (rc != 0) die(argv[1], rc);
   }
   for (;;) {
@@ -122,14 +145,20 @@ int main(int argc, char** argv) {
     const unsigned char* data = arrow + 2;
     if (arrow[0] != '-' || arrow[1] != '>' || data[data_len] != '\n')
       die("input", 0);
-    rc = qef64_builder_add(b, key, (size_t)key_len, data, (size_t)data_len);
+    rc = add(key, (size_t)key_len, data, (size_t)data_len);
     if (rc != 0) {
-      qef64_builder_abort(b);
+      abort_build();
       die(argv[1], rc);
     }
     at += (size_t)(key_len + 2 + data_len + 1);
   }
-  rc = qef64_builder_commit(b);
+  if (set != NULL) {
+    rc = qef64_set_builder_commit(set);
+    if (rc != 0) die(argv[1], rc);
+    free(buf);
+    return 0;
+  }
+  rc = qef64_builder_commit(one);
   if (rc != 0) die(argv[1], rc);
   io_counts(&written1, &read1);
   struct stat st;

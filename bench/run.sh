@@ -39,6 +39,11 @@
 #                   against one process and qef64make (default tiny10m;
 #                   empty to skip; needs python3-dask and
 #                   python3-distributed): see bench/dask_bench.py
+#   BENCH_CLI       the profile of the qef64 command's section (default
+#                   tiny; empty to skip): its builds from TSV and JSON
+#                   lines against qef64make, get --keys against qef64get
+#                   processes; BENCH_CLI_RUNS, BENCH_CLI_GETS: see
+#                   bench/cli_bench.sh
 #
 # Each part of the report (the main table, the batched lookups, the
 # builder, Python, Dask) is replaced only when it ran; a part whose
@@ -46,20 +51,21 @@
 set -eu
 
 # BENCH_ONLY=PART runs one part of the report alone and keeps the others:
-# main, batch, builder, python, dask or cold.
+# main, batch, builder, python, dask, cold or cli.
 only=${BENCH_ONLY:-}
 case $only in
   "") ;;
-  main | batch | builder | python | dask | cold)
+  main | batch | builder | python | dask | cold | cli)
     [ "$only" = main ] || BENCH_PROFILES=""
     [ "$only" = batch ] || BENCH_BATCH=""
     [ "$only" = builder ] || BENCH_BUILDER=""
     [ "$only" = python ] || BENCH_PYTHON=""
     [ "$only" = dask ] || BENCH_DASK=""
     [ "$only" = cold ] || BENCH_COLD=""
+    [ "$only" = cli ] || BENCH_CLI=""
     ;;
   *)
-    echo "bench: BENCH_ONLY is one of main, batch, builder, python, dask, cold" >&2
+    echo "bench: BENCH_ONLY is one of main, batch, builder, python, dask, cold, cli" >&2
     exit 100
     ;;
 esac
@@ -74,6 +80,7 @@ batch_profiles=${BENCH_BATCH-tiny10k tiny tiny10m}
 python_profiles=${BENCH_PYTHON-tiny tiny10m}
 dask_profile=${BENCH_DASK-tiny10m}
 cold_profile=${BENCH_COLD-tiny10m}
+cli_profile=${BENCH_CLI-tiny}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
@@ -296,6 +303,18 @@ if [ -n "$cold_profile" ]; then
   [ -s "$data/cold.new" ] && cold_ran=1
 fi
 
+# The qef64 command against qef64make and qef64get.
+cli_ran=""
+if [ -n "$cli_profile" ]; then
+  if [ ! -x "$bin/qef64" ]; then
+    say "cli: $bin/qef64 not built (its libraries missing?); skipped"
+  else
+    in=$(input "$cli_profile")
+    sh "$here/cli_bench.sh" "$bin" "$data" "$cli_profile" "$in" > "$data/cli.new"
+    cli_ran=1
+  fi
+fi
+
 # The report: the main table of ratios, ours over what it is measured
 # against, then a section per further benchmark. A part that did not run
 # keeps its text from the report as it was.
@@ -304,6 +323,7 @@ builder_heading="## The library's builder in bounded memory"
 python_heading="## Python"
 dask_heading="## Sharded sets on Dask"
 cold_heading="## Cold files"
+cli_heading="## The qef64 command"
 # old_part HEADING: that section of the current report ("" for the main
 # part before the first section), trailing blank lines dropped.
 old_part() {
@@ -409,7 +429,8 @@ if [ -n "$batch_profiles" ]; then
   echo "std::unordered_map find; d: LMDB mdb_get in one read transaction;"
   echo "e: floor, two dependent random 64-byte reads per key over an array"
   echo "the size of the file, 16 keys in flight; f: b from two threads on"
-  echo "one database. Nanoseconds per key, median of ${BENCH_REPS:-5}"
+  echo "one database; g: qef64_set_get_many, batches of 1000, on a set of 32"
+  echo "shards of the same records. Nanoseconds per key, median of ${BENCH_REPS:-5}"
   echo "repetitions (min-max). Rerun this section alone with"
   echo "\`BENCH_ONLY=batch make bench-run\`."
   echo
@@ -435,18 +456,18 @@ if [ -n "$batch_profiles" ]; then
         (r <= target + 0) ? "yes" : "NO"
     }
     END {
-      print "| profile | keys | a get | b get_many | c unordered_map | d LMDB | e floor | f get_many, 2 threads |"
-      print "|---|---|---|---|---|---|---|---|"
+      print "| profile | keys | a get | b get_many | c unordered_map | d LMDB | e floor | f get_many, 2 threads | g set_get_many |"
+      print "|---|---|---|---|---|---|---|---|---|"
       split("tiny10k tiny tiny10m", order, " ")
       for (i = 1; i <= 3; i++) {
         p = order[i]
         if (!(p in sets)) continue
         for (h = 0; h < 2; h++) {
           b = (h ? "batch_half/" : "batch/") p "/"
-          printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", p,
+          printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", p,
             h ? "half absent" : "all present", ns(b "get", p), ns(b "get_many", p),
             ns(b "unordered_map", p), ns(b "lmdb", p), ns(b "floor", p),
-            ns(b "get_many_2threads", p)
+            ns(b "get_many_2threads", p), ns(b "set_get_many", p)
         }
       }
       print ""
@@ -461,6 +482,7 @@ if [ -n "$batch_profiles" ]; then
         ratio(p, b "get_many", b "floor", "1.5", "b / e")
         if (p == "tiny10m") ratio(p, b "get_many", b "unordered_map", "0.5", "b / c")
         ratio(p, b "get_many_2threads", b "get_many", "0.556", "f / b (time per key)")
+        if (p == "tiny10m") ratio(p, b "set_get_many", b "get_many", "1.2", "g / b")
       }
     }' "$kv"
 } > "$data/batch.md"
@@ -528,9 +550,15 @@ else
   old_part "$cold_heading" > "$data/cold.md"
 fi
 
+if [ -n "$cli_ran" ]; then
+  mv "$data/cli.new" "$data/cli.md"
+else
+  old_part "$cli_heading" > "$data/cli.md"
+fi
+
 # The parts that have text, one blank line between them.
 rm -f "$data/results.md.part"
-for part in main batch builder python dask cold; do
+for part in main batch builder python dask cold cli; do
   [ -s "$data/$part.md" ] || continue
   [ -s "$data/results.md.part" ] && echo >> "$data/results.md.part"
   cat "$data/$part.md" >> "$data/results.md.part"

@@ -5,7 +5,8 @@
 #                         libqef64.so link, the CMake package (find_package
 #                         (qef64) gives qef64::qef64 and qef64::qef64_static),
 #                         the pkg-config module and qef64(3)
-#   tools  qef64-tools    the five programs, their pages and qef64(5)
+#   tools  qef64-tools    the five programs, the qef64 command, their pages,
+#                         qef64(5) and the command's bash completion
 # make install installs all of them.
 
 include(CMakePackageConfigHelpers)
@@ -71,7 +72,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libqef64-0)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libc6")
+set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "libc6, ${QEF64_SYSTEM_DEBIAN_DEPENDS}")
 # A shlibs file and the trigger that runs ldconfig after installation.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_COMPONENT_LIB_DESCRIPTION
@@ -81,7 +82,10 @@ database files, as the shared library libqef64.so.0.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqef64-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libqef64-0 (= ${PROJECT_VERSION})")
+# The archive's users link cJSON and libcrypto too; the CMake package finds
+# cJSON through pkg-config.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+  "libqef64-0 (= ${PROJECT_VERSION}), libcjson-dev, libssl-dev, pkgconf | pkg-config")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "read-only hash-indexed key-value database files: development files
 The C header <qef64/qef64.h>, the C++ header <qef64/qef64.hpp>, the static
@@ -89,9 +93,18 @@ library, the CMake package, the pkg-config module and the qef64(3) page.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qef64-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6")
+# The qef64 command links libraries of Debian's (simdjson, libcsv,
+# libcrypto, the C++ runtime): dpkg-shlibdeps (dpkg-dev) names their
+# packages, libc6 among them. Without it CPack takes the list given.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+find_program(QEF64_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(NOT QEF64_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6")
+endif()
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "read-only hash-indexed key-value database files: programs
 Five programs that build, look up, dump, measure and verify qef64 database
-files, with their manual pages and the file format's page.")
+files, and the qef64 command, which builds from TSV, CSV and JSON lines,
+looks many keys up and dumps in those formats; with their manual pages,
+the file format's page and the command's bash completion.")
 include(CPack)

@@ -92,9 +92,10 @@ math(EXPR qef64_python_next "${Python3_VERSION_MINOR} + 1")
 list(APPEND QEF64_EXTRA_COMPONENTS python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-qef64)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-# The extension is built for one minor version of the interpreter.
+# The extension is built for one minor version of the interpreter, and
+# links the library's system libraries.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
-  "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${qef64_python_next}), libc6")
+  "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${qef64_python_next}), libc6, ${QEF64_SYSTEM_DEBIAN_DEPENDS}")
 # qef64.dask, the sharded build on a Dask cluster, wants Dask.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-dask, python3-distributed")
 # Maintainer scripts that byte-compile the package and clean up after it;

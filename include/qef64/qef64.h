@@ -264,11 +264,16 @@ uint64_t qef64_shard_hash(const void *key, size_t key_len);
 typedef struct qef64_set qef64_set;
 
 /* Opens a set's directory (the version `current` names) or one version's
- * directory. Checks the manifest and every shard's size against it; each
- * shard is opened as qef64_open opens a file.
- * Results: 0; ENOENT for a missing set, version or shard; EPROTO for a
- * damaged manifest, a shard of the wrong size or a damaged shard; the
- * errors of qef64_open. */
+ * directory. Checks the manifest and every shard's size and record count
+ * against it, which reads nothing of the shards; each shard is opened as
+ * qef64_open opens a file. A version removed by a publication between the
+ * reading of `current` and the opening of its shards is followed to its
+ * successor.
+ * Results: 0; ENOENT for a missing set, a set never published, a version
+ * without manifest.json or a missing shard; EPROTO for a damaged manifest
+ * (unknown format, version or shard hash, counts that do not add up, a
+ * shard file outside the version's directory), a shard of the wrong size
+ * or record count, or a damaged shard; the errors of qef64_open. */
 int qef64_set_open(const char *path, qef64_set **set);
 
 /* As qef64_set_open, each shard opened with qef64_open_ex's flags. */
@@ -307,10 +312,14 @@ int qef64_set_resident(const qef64_set *set, uint64_t *table_bytes,
                        uint64_t *record_bytes);
 
 /* Checks sizes, the SHA-256 of every shard against the manifest (where the
- * manifest has them) and each shard's structure (qef64_verify).
+ * manifest has them: sets published before checksums have none) and each
+ * shard's structure (qef64_verify). Reads the bytes each shard's mapping
+ * serves, so it checks what lookups read; every shard is read once for
+ * its checksum and once for its structure.
  * Results: 0; EPROTO; ENOMEM; the errno of reading a shard. */
 int qef64_set_verify(const qef64_set *set);
-/* As qef64_set_verify; on EPROTO, *problem (when not NULL) says where. */
+/* As qef64_set_verify; on EPROTO, *problem (when not NULL) says where: the
+ * shard, and for a wrong size or checksum offset 0. */
 int qef64_set_verify_problem(const qef64_set *set, qef64_problem *problem);
 
 /* ---- Sharded sets: publishing ------------------------------------------ */
@@ -326,6 +335,11 @@ int qef64_set_verify_problem(const qef64_set *set, qef64_problem *problem);
  * the whole new one. */
 typedef struct qef64_publication qef64_publication;
 
+/* Results: 0 with *p; EINVAL for 0 shards or more than 1048576;
+ * EWOULDBLOCK while another publication of the set is open (the lock is
+ * flock(2) on the file .lock in the set's directory, so it holds across
+ * processes, and Python's publications take the same); the errno of
+ * creating the directories (made with their parents) or the lock file. */
 int qef64_publication_open(const char *path, size_t shards,
                            qef64_publication **p);
 /* The new version's name ("v-...") and its directory's absolute path,
@@ -337,28 +351,48 @@ const char *qef64_publication_dir(const qef64_publication *p);
  * fit. */
 int qef64_publication_shard_path(const qef64_publication *p, size_t i,
                                  char *buf, size_t len);
-/* Publishes: every shard must be a complete database. Frees p in every
- * case. Results: 0; ENOENT for a missing shard; EPROTO for a damaged one;
+/* Publishes: every shard must be a complete database. Checking and
+ * checksumming them, most of the work, runs on up to four threads. Frees
+ * p in every case. Results: 0; ENOENT for a missing shard; EPROTO for a damaged one;
  * the errno of a failed write, fsync or rename, after which nothing is
- * published and the version directory is gone. */
+ * published and the version directory is gone; EBUSY in a process other
+ * than the one that opened it (inherited across fork), which only frees
+ * its copy. One exception: the errno of the fsync(2) of the set's
+ * directory that follows the swap, when `current` already names the new
+ * version but the swap may not be on disk yet. */
 int qef64_publication_commit(qef64_publication *p);
 /* Removes the version directory, publishes nothing, releases the lock and
  * frees p. NULL is ignored. */
 void qef64_publication_abort(qef64_publication *p);
 
 /* A whole set built in this process: a publication and one qef64_builder
- * per shard, records routed by qef64_shard_hash. */
+ * per shard, records routed by qef64_shard_hash. Each shard builder keeps
+ * its file open (and its spill file, once it spills) and a handle of
+ * about 30 KiB, and records wait for it in a stage of up to 64 KiB (8 MiB
+ * for all shards together); they commit one after the other, so that one
+ * at a time needs its commit-time memory, while a thread of the commit
+ * checksums the shards already committed. */
 typedef struct qef64_set_builder qef64_set_builder;
 
+/* Results: those of qef64_publication_open (EWOULDBLOCK, ...) and of
+ * qef64_builder_open for the shards' files (EMFILE for too many shards
+ * for the process's descriptor limit, ...). */
 int qef64_set_builder_open(const char *path, size_t shards,
                            qef64_set_builder **b);
 /* The index memory of the whole set, all shard builders together (64 MiB
- * unless set); call it before the first add. Results as
- * qef64_builder_set_memory. */
+ * unless set), split evenly among them; call it before the first add.
+ * Results as qef64_builder_set_memory. */
 int qef64_set_builder_set_memory(qef64_set_builder *b, uint64_t bytes);
+/* Adds the record to the builder of its key's shard. Results as
+ * qef64_builder_add, except that a failure to write a staged record (a
+ * full disk, ...) comes from a later add or from the commit; after a
+ * failure the builder only reports it again. */
 int qef64_set_builder_add(qef64_set_builder *b, const void *key,
                           size_t key_len, const void *data, size_t data_len);
-/* Commits every shard, then the publication. Frees b in every case. */
+/* Commits every shard, then the publication. Frees b in every case.
+ * Results: 0; the builder's first failure, or that of a shard's commit or
+ * of the publication's, after which nothing is published and no file of
+ * the build remains (with the publication's one exception). */
 int qef64_set_builder_commit(qef64_set_builder *b);
 /* Publishes nothing, removes every file of the build, frees b. NULL is
  * ignored. */
