@@ -39,6 +39,7 @@ and a damaged database file raises OSError with errno EPROTO.
 
 import collections
 import collections.abc
+import errno
 
 from qef64 import _qef64
 from qef64._qef64 import RecordIterator, __version__, shard_hash
@@ -77,40 +78,25 @@ resident() returns."""
 
 
 def _reopen(cls, path, flags):
-    # What a pickled Database becomes: the same open, in another process.
-    self = _qef64.Database.__new__(cls, path, flags)
-    self._flags = flags
-    return self
+    # What a pickled database becomes: the same open, in another process.
+    return cls._opened(path, flags)
 
 
-class Database(_qef64.Database):
-    """Database(path, *, warm=None, background=False, lock_tables=False)
+class _Reader:
+    """What Database and ShardedDatabase share above their C halves."""
 
-    An open database file, read-only: a mapping from bytes keys to the
-    bytes data of their records. Use qef64.open(path), which documents the
-    keywords that warm a cold file.
-
-    db[key] and get() give the key's first record, get_all() all of them
-    in the order added, get_many() the first record of many keys, view() a
-    record without a copy. Keys are bytes-like (bytes, bytearray,
-    memoryview, mmap); str is refused. len() is the number of records;
-    iterating gives every record's key in file order, a key added twice
-    coming twice. resident() says how much of the file is in memory.
-
-    One Database may be used from any number of threads at once, and keeps
-    working in a child process after fork(). A damaged file raises OSError
-    with errno EPROTO.
-    """
-
-    __slots__ = ("_flags",)  # of the open, for pickling
+    __slots__ = ()
 
     def __new__(cls, path, *, warm=None, background=False, lock_tables=False):
-        flags = _open_flags(warm, background, lock_tables)
+        return cls._opened(path, _open_flags(warm, background, lock_tables))
+
+    @classmethod
+    def _opened(cls, path, flags):
         self = super().__new__(cls, path, flags)
         self._flags = flags
         return self
 
-    def _open(self) -> "Database":
+    def _open(self):
         if self.closed:
             raise ValueError("operation on a closed database")
         return self
@@ -120,7 +106,7 @@ class Database(_qef64.Database):
         return self._open()._count
 
     def __iter__(self) -> RecordIterator:
-        return self._walk(0)
+        return self._open()._walk(0)
 
     def keys(self) -> "KeysView":
         """A view of the key of every record, in file order (the order
@@ -144,7 +130,23 @@ class Database(_qef64.Database):
         and lets other threads run meanwhile."""
         return Residency(*self._resident())
 
-    def __enter__(self) -> "Database":
+    def verify(self) -> None:
+        """Check the whole file: every record reachable by its key from its
+        table, every slot naming a record of its hash, the records ending
+        where the tables begin. Returns None when it is sound; raises
+        OSError with errno EPROTO, naming what is wrong and its offset,
+        when it is not. Reads the file once, front to back, and lets other
+        threads run meanwhile."""
+        problem = self._verify()
+        if problem is not None:
+            offset, shard, what, text = problem
+            raise OSError(errno.EPROTO, "%s: %s, %s" % (text, what, self._place(offset, shard)),
+                          self._path)
+
+    def _place(self, offset: int, shard: int) -> str:
+        return "at offset %d" % offset
+
+    def __enter__(self):
         return self._open()
 
     def __exit__(self, *exc_info: object) -> None:
@@ -153,9 +155,32 @@ class Database(_qef64.Database):
 
     def __reduce__(self):
         """Pickle by path: unpickling opens the path again, in whatever
-        process, as this one was opened (warming included), and sees the
-        file it names then."""
+        process, as this one was opened (warming included), and sees what
+        it names then."""
         return _reopen, (type(self), self._open()._path, self._flags)
+
+
+class Database(_Reader, _qef64.Database):
+    """Database(path, *, warm=None, background=False, lock_tables=False)
+
+    An open database file, read-only: a mapping from bytes keys to the
+    bytes data of their records. Use qef64.open(path), which documents the
+    keywords that warm a cold file.
+
+    db[key] and get() give the key's first record, get_all() all of them
+    in the order added, get_many() the first record of many keys, view() a
+    record without a copy. Keys are bytes-like (bytes, bytearray,
+    memoryview, mmap); str is refused. len() is the number of records;
+    iterating gives every record's key in file order, a key added twice
+    coming twice. resident() says how much of the file is in memory, and
+    verify() checks all of it.
+
+    One Database may be used from any number of threads at once, and keeps
+    working in a child process after fork(). A file that is not a
+    database, or a damaged one, raises OSError with errno EPROTO.
+    """
+
+    __slots__ = ("_flags",)  # of the open, for pickling
 
     def __repr__(self) -> str:
         try:
@@ -175,7 +200,7 @@ class RecordsView(collections.abc.MappingView):
     _part = 0  # what the walk gives: keys (0), values (1) or items (2)
 
     def __iter__(self) -> RecordIterator:
-        return self._mapping._walk(self._part)
+        return self._mapping._open()._walk(self._part)
 
     def __repr__(self) -> str:
         return "<qef64 %s of %r>" % (("keys", "values", "items")[self._part],
@@ -229,6 +254,15 @@ class Builder(_qef64.Builder):
     """
 
     __slots__ = ()
+
+    def __new__(cls, path, *, memory=None):
+        if memory is None:
+            return super().__new__(cls, path)
+        if not isinstance(memory, int):
+            raise TypeError("memory must be an int, not %r" % type(memory).__name__)
+        if not 0 <= memory < (1 << 64) - 1:
+            raise OverflowError("memory must be at least 0 and below 2**64 - 1")
+        return super().__new__(cls, path, memory=memory)
 
     def __enter__(self) -> "Builder":
         # Refused as every call is: a builder already finished, or in

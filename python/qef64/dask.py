@@ -141,7 +141,7 @@ def build(bag: Any, path: Any, shards: int, memory: Optional[int] = None) -> str
         built = [dask.delayed(_build_shard, pure=False)(
                      pub.shard_path(s), pieces, s, memory, routed)
                  for s in range(shards)]
-        counts = dask.compute(*built)
+        dask.compute(*built)
         shutil.rmtree(pieces)
-        pub.publish(list(counts))
+        pub.publish()
         return pub.version
