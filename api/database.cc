@@ -2,6 +2,8 @@
 // engine's mapping, shared read-only by every thread; each lookup or walk
 // keeps its own state in the caller's cursor or iterator, or on the stack.
 
+#include "api/database.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -15,7 +17,7 @@
 #include <cstring>
 #include <limits>
 
-#include "api/db_handle.h"
+#include "db/check.h"
 #include "db/format.h"
 #include "db/pages.h"
 #include "db/reader.h"
@@ -28,9 +30,13 @@ struct qef64_db {
   qef64::db_reader mapping;
   std::uint64_t count;
   // The file as the path named it at open, for qef64_replaced; path is null
-  // for a database opened by descriptor.
+  // for a database opened by descriptor. A file written in place keeps its
+  // inode, but not its size, mtime and ctime.
   dev_t dev;
   ino_t ino;
+  off_t size;
+  timespec mtime;
+  timespec ctime;
   char* path;
   // How the last batch found the file, for the next one's fetch: one of
   // the fetch_* values, read and written by any thread (std::atomic_ref).
@@ -47,9 +53,9 @@ struct qef64_db {
   unsigned warm_flags;
   // A second mapping of the file for walks, which read it front to back:
   // advised for sequential access, so that the kernel reads ahead in large
-  // pieces and lets the pages go after them, while the lookups' mapping
-  // reads single pages. Null when it could not be made: walks then use the
-  // lookups' mapping.
+  // pieces (and maps them whole), while the lookups' mapping reads single
+  // pages. Walks give their records at these addresses. Null when it could
+  // not be made: walks then use the lookups' mapping.
   const unsigned char* walk_addr;
 };
 
@@ -57,19 +63,6 @@ namespace qef64 {
 namespace {
 
 constexpr std::int64_t max_int64 = std::numeric_limits<std::int64_t>::max();
-
-// Half the total slot count: the number of records of a sound file. The sum
-// saturates, so that no file can make it overflow.
-std::uint64_t count_records(const unsigned char* header) {
-  std::uint64_t slots = 0;
-  for (std::int64_t t = 0; t < db_table_count; t++) {
-    std::int64_t n = load_i64le(header + t * db_descriptor_size + 8);
-    if (n <= 0) continue;
-    auto u = static_cast<std::uint64_t>(n);
-    slots = slots > UINT64_MAX - u ? UINT64_MAX : slots + u;
-  }
-  return slots / 2;
-}
 
 // The path made absolute with the working directory of this moment, so that
 // a later chdir does not change which file qef64_replaced looks at. Null
@@ -128,11 +121,23 @@ int open_mapped(int fd, const char* path, qef64_db** out) {
   // megabytes of read-around that the default advice reads with each (the
   // header's, should a lookup bring it in).
   pages_advise_random(&db->mapping);
-  db->dev = st.st_dev;
-  db->ino = st.st_ino;
   unsigned char header[db_header_size];
   read_header(fd, db->mapping, header);
-  db->count = count_records(header);
+  // A file whose header does not describe it is refused here, so that no
+  // lookup meets a table outside the file or a count that means nothing.
+  // check_header reads nothing past the header of the map it is given.
+  db_layout layout;
+  if (check_header(header, db->mapping.map_size, &layout, nullptr) == -1) {
+    reader_free(&db->mapping);
+    std::free(db);
+    return EPROTO;
+  }
+  db->dev = st.st_dev;
+  db->ino = st.st_ino;
+  db->size = st.st_size;
+  db->mtime = st.st_mtim;
+  db->ctime = st.st_ctim;
+  db->count = static_cast<std::uint64_t>(layout.records);
   db->records_end = records_end_of(header, db->mapping.map_size);
   db->warm_fd = -1;
   db->walk_addr = pages_map_sequential(fd, db->mapping.map_size);
@@ -367,13 +372,29 @@ int find_batches(int* hint, const batch_source& src, std::size_t n,
 }
 
 }  // namespace
+
+const db_reader& database_mapping(const qef64_db* db) {
+  return db->mapping;
+}
+
+int database_reopen(const qef64_db* db) {
+  if (db->path == nullptr) return -1;
+  int e = errno;
+  int fd = ::open(db->path, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd != -1 &&
+      (::fstat(fd, &st) == -1 || st.st_dev != db->dev || st.st_ino != db->ino ||
+       st.st_size != db->mapping.map_size)) {
+    (void)::close(fd);
+    fd = -1;
+  }
+  errno = e;
+  return fd;
+}
+
 }  // namespace qef64
 
 using qef64::db_reader;
-
-const db_reader* qef64::db_mapping(const qef64_db* db) {
-  return &db->mapping;
-}
 
 extern "C" {
 
@@ -385,6 +406,7 @@ const char* qef64_strerror(int rc) {
   if (rc == 0) return "success";
   if (rc == QEF64_NOTFOUND) return "no such record";
   if (rc < 0) return "unknown result";
+  if (rc == EPROTO) return "not a database, or a damaged one";
   return std::strerror(rc);
 }
 
@@ -441,7 +463,13 @@ int qef64_replaced(const qef64_db* db) {
   if (db->path == nullptr) return 0;
   struct stat st;
   if (::stat(db->path, &st) == -1) return 1;
-  return st.st_dev != db->dev || st.st_ino != db->ino ? 1 : 0;
+  auto same_time = [](const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  };
+  bool same = st.st_dev == db->dev && st.st_ino == db->ino &&
+              st.st_size == db->size && same_time(st.st_mtim, db->mtime) &&
+              same_time(st.st_ctim, db->ctime);
+  return same ? 0 : 1;
 }
 
 int qef64_get(const qef64_db* db, const void* key, size_t key_len,
@@ -526,7 +554,10 @@ int qef64_iter_next(const qef64_db* db, qef64_iter* it, const void** key,
   *data = nullptr;
   *key_len = 0;
   *data_len = 0;
-  // The walk's mapping reads ahead; the records are the same bytes.
+  // Measured on 10M records cold: a walk of this mapping takes a quarter of
+  // the CPU time of the same walk through the lookups' one, and madvise
+  // MADV_WILLNEED windows there, which bring the file in as single pages,
+  // take half again.
   db_reader m = db->mapping;
   if (db->walk_addr != nullptr) m.map_addr = db->walk_addr;
   auto pos = static_cast<std::int64_t>(it->qef64_private[0]);
@@ -534,8 +565,7 @@ int qef64_iter_next(const qef64_db* db, qef64_iter* it, const void** key,
   if (pos < db_header_size || pos > m.map_size || it->qef64_private[1] != 0)
     return EINVAL;
   // Descriptor 0 names the first table, which starts where the records end.
-  std::int64_t records_end = load_i64le(m.map_addr);
-  if (pos >= records_end) return QEF64_NOTFOUND;
+  if (pos >= db->records_end) return QEF64_NOTFOUND;
   if (m.map_size - pos < db_record_header_size) return EPROTO;
   std::int64_t klen = load_i64le(m.map_addr + pos);
   std::int64_t dlen = load_i64le(m.map_addr + pos + 8);

@@ -40,7 +40,7 @@
 #include <cstring>
 
 #include "api/checksum.h"
-#include "api/db_handle.h"
+#include "api/database.h"
 #include "api/manifest.h"
 #include "qef64/qef64.h"
 
@@ -208,7 +208,7 @@ int seal_shard(const qef64_publication* p, std::size_t i, manifest_shard* s) {
   qef64_db* db = nullptr;
   int rc = qef64_open_fd(fd, &db);
   if (rc != 0) return close_keeping(fd, rc);
-  std::int64_t size = db_mapping(db)->map_size;
+  std::int64_t size = database_mapping(db).map_size;
   s->records = qef64_count(db);
   s->size = static_cast<std::uint64_t>(size);
   s->has_sha256 = true;

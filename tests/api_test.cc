@@ -446,15 +446,29 @@ TEST_F(Api, CppLayerReportsErrorsAsSystemErrors) {
   EXPECT_EQ(code_of([&] { qef64::database db(dir_ + "/none.db"); }), ENOENT);
   write_file(dir_ + "/short.db", std::string(4095, '\0'));
   EXPECT_EQ(code_of([&] { qef64::database db(dir_ + "/short.db"); }), EPROTO);
+  // The text is the library's, not the generic "Protocol error".
+  try {
+    qef64::database db(dir_ + "/short.db");
+    ADD_FAILURE() << "short.db opened";
+  } catch (const qef64::error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              dir_ + "/short.db: not a database, or a damaged one");
+    EXPECT_EQ(e.code(), std::errc::protocol_error);
+  }
 
-  // A damaged table: the first record's key hashes to table 5 (the empty
-  // key), whose descriptor is made to point past the end of the file.
+  // A damaged slot: the record of the empty key (table 5, whose 2 slots
+  // follow the 17-byte record at 4113) is named by slot 21 % 2 = 1, whose
+  // record position, at 4113 + 16 + 8, is made to point past the end of
+  // the file.
   build(dir_ + "/bad.db", {{"", "x"}});
   std::string bytes = read_file(dir_ + "/bad.db");
-  bytes[5 * 16 + 7] = 0x10;
+  ASSERT_EQ(bytes[4137], 0x00);  // 4096 = 0x1000: bytes 00 10 00 ...
+  ASSERT_EQ(bytes[4138], 0x10);
+  bytes[4142] = 0x10;
   write_file(dir_ + "/bad.db", bytes);
   qef64::database bad(dir_ + "/bad.db");
   EXPECT_EQ(code_of([&] { (void)bad.get(""); }), EPROTO);
+  EXPECT_TRUE(bad.verify().has_value());
 
   // The destructor of a builder never committed aborts it.
   {

@@ -167,6 +167,7 @@ static void read_everything(void) {
   const void *keys[4];
   size_t key_lens[4], lens[4];
   const void *datas[4];
+  qef64_info info;
   int i;
 
   CHECK(qef64_open(path, &db) == 0 && db != NULL);
@@ -208,6 +209,12 @@ static void read_everything(void) {
   CHECK(qef64_iter_next(db, &it, &key, &key_len, &data, &len) ==
         QEF64_NOTFOUND);
   CHECK(qef64_replaced(db) == 0);
+  CHECK(qef64_verify(db) == 0);
+  CHECK(qef64_get_info(db, &info) == 0);
+  CHECK(info.records == (uint64_t)record_count &&
+        info.slots == 2 * info.records);
+  CHECK(info.record_bytes + info.table_bytes == info.file_bytes);
+  CHECK(info.longest_probe >= 1);
   qef64_close(db);
 }
 

@@ -29,13 +29,18 @@
  * data pointers returned by lookups point into the read-only mapping of the
  * file and stay valid until qef64_close of that database.
  *
- * Damaged files. Every lookup, walk and count stays inside the file, with
- * every position and length checked against its size; a damaged or hostile
- * file gives EPROTO or QEF64_NOTFOUND, never a read outside the mapping and
- * never an endless loop. (A file truncated by someone else while it is mapped
- * is another matter: the system then raises SIGBUS on access. Databases are
- * replaced by rename, never rewritten in place, which is what makes that
- * safe.)
+ * Damaged files. Opening checks the header against the file (the tables
+ * back to back after the records, ending at the end of the file, with slot
+ * counts that fit the records), so that a file that is not a database is
+ * refused with EPROTO at once. Every lookup, walk and count stays inside the
+ * file, with every position and length checked against its size; damage
+ * inside the records or the tables gives EPROTO or QEF64_NOTFOUND, never a
+ * read outside the mapping and never an endless loop, and qef64_verify finds
+ * it. (A file truncated or rewritten by someone else while it is mapped is
+ * another matter: its readers see the new bytes, and the system raises
+ * SIGBUS on access past its new end. Databases are replaced by rename, never
+ * rewritten in place, which is what makes that safe; qef64(3) says what
+ * replaces a file by rename and what does not.)
  */
 #ifndef QEF64_QEF64_H
 #define QEF64_QEF64_H
@@ -89,10 +94,15 @@ const char *qef64_strerror(int rc);
 
 /* Opens the database at path and maps the whole file read-only; the file's
  * descriptor is closed again before this returns. *db is the new handle on
- * success, NULL on failure.
+ * success, NULL on failure. The header is checked against the file (256
+ * descriptors, well under a microsecond); the records and the slots are
+ * not read (qef64_verify reads them).
  * Results: 0; the errno of open(2), fstat(2) or mmap(2) (a file that cannot
- * be mapped fails here); EISDIR for a directory; EPROTO for a file shorter
- * than the 4096-byte header. */
+ * be mapped fails here); EISDIR for a directory; EPROTO for a file that is
+ * not a database: shorter than the 4096-byte header, or one whose header
+ * does not describe it (a table outside the file, tables that do not follow
+ * each other from the end of the records to the end of the file, an odd
+ * slot count, more slots than the records have room for). */
 int qef64_open(const char *path, qef64_db **db);
 
 /* As qef64_open, on a descriptor open for reading. The descriptor is neither
@@ -109,9 +119,13 @@ void qef64_close(qef64_db *db);
 uint64_t qef64_count(const qef64_db *db);
 
 /* 1 when the path the database was opened by now names another file, or no
- * file (it was replaced or removed: time to open it again); 0 while it still
- * names this one, and always 0 for qef64_open_fd. A relative path is taken
- * from the working directory at qef64_open. */
+ * file (it was replaced or removed: time to open it again), or when the file
+ * is the same one but its size, mtime or ctime changed since the open (it
+ * was written in place, by cp or rsync --inplace: its bytes under the
+ * mapping may have changed; chmod, which changes the ctime alone, also
+ * counts); 0 while it still names this file unchanged, and always 0 for
+ * qef64_open_fd. A relative path is taken from the working directory at
+ * qef64_open. Costs one stat(2). */
 int qef64_replaced(const qef64_db *db);
 
 /* The key's first record, in the order the records were added. On 0,
@@ -154,8 +168,10 @@ int qef64_get_many_in(const qef64_db *const dbs[], size_t n,
 
 /* Every record, in file order (the order added), a key added twice coming
  * twice: start with QEF64_ITER_INIT; each call gives the next record's key
- * and data (pointers into the mapping), then QEF64_NOTFOUND at the end and
- * on every call after it.
+ * and data, then QEF64_NOTFOUND at the end and on every call after it. The
+ * pointers point into a second mapping of the file, which reads ahead for
+ * walks: the bytes a lookup gives, at another address; valid until
+ * qef64_close too.
  * Results: 0; QEF64_NOTFOUND; EPROTO for a damaged file (a record that runs
  * past the end of the file); EINVAL for an iterator no walk could have
  * left. */
@@ -216,7 +232,11 @@ typedef struct qef64_info {
 } qef64_info;
 
 /* Fills *info. Reads every slot for longest_probe: one pass over the
- * tables. Results: 0; EPROTO for a slot outside its table's file space. */
+ * tables, as qef64_verify reads them (about a third of a 10-million-record
+ * file of short records; no record is read). A slot that no lookup of its
+ * hash reaches, in a damaged table, is left out.
+ * Results: 0; EPROTO for a header that does not describe the file (which
+ * qef64_open refuses already); the errno of read(2). */
 int qef64_get_info(const qef64_db *db, qef64_info *info);
 
 /* Where a verification found the first problem. */
@@ -231,13 +251,25 @@ typedef struct qef64_problem {
 
 /* The deep check of one file: every record lies inside the records and
  * can be reached by its key from its table; every non-empty slot names a
- * record whose key has the slot's hash and table; the records end where
- * the first table begins. Reads the whole file once, sequentially.
- * Results: 0 when sound; EPROTO when damaged; ENOMEM. */
+ * record whose key has the slot's hash and table, and no other slot names
+ * it; the records end where the first table begins; each table has twice
+ * as many slots as records. A table laid out otherwise than qef64make lays
+ * it out passes when all of that holds.
+ * Reads the whole file once, sequentially, by read(2) on the file opened
+ * again by its path when it is still the same file, else through the
+ * mapping. Memory: 16 bytes a record and 48 a record of the largest table,
+ * up to 256 MiB; a file with more records has its records read once more
+ * for every further 256 MiB (16 million records) or part of it, and a
+ * single table larger than that takes what it needs.
+ * Results: 0 when sound; EPROTO when damaged; ENOMEM; the errno of
+ * read(2). */
 int qef64_verify(const qef64_db *db);
 
 /* As qef64_verify; on EPROTO, *problem (when not NULL) says where and
- * what. */
+ * what: the first problem in the order the check goes, the header, then
+ * the records front to back, then table by table (its slots in order, then
+ * its records, then its slot count), with the file offset of the header
+ * field, record or slot concerned. */
 int qef64_verify_problem(const qef64_db *db, qef64_problem *problem);
 
 /* ---- Sharded sets ------------------------------------------------------ */
@@ -313,9 +345,11 @@ int qef64_set_resident(const qef64_set *set, uint64_t *table_bytes,
 
 /* Checks sizes, the SHA-256 of every shard against the manifest (where the
  * manifest has them: sets published before checksums have none) and each
- * shard's structure (qef64_verify). Reads the bytes each shard's mapping
- * serves, so it checks what lookups read; every shard is read once for
- * its checksum and once for its structure.
+ * shard's structure (qef64_verify), shard by shard, the first problem in
+ * that order. Reads the file each shard's mapping serves (by position,
+ * through a descriptor of the same inode, where its path still names it),
+ * so it checks what lookups read: once for the checksum, in a second
+ * thread, while the structure is checked.
  * Results: 0; EPROTO; ENOMEM; the errno of reading a shard. */
 int qef64_set_verify(const qef64_set *set);
 /* As qef64_set_verify; on EPROTO, *problem (when not NULL) says where: the

@@ -1,8 +1,9 @@
 // qef64: read-only, hash-indexed key-value database files, for C++17 and
 // later. A thin layer over the C interface in <qef64/qef64.h>: move-only
 // owners of its handles, std::string_view in and out, and failures as
-// std::system_error with std::generic_category() and the errno value
-// (EPROTO for a damaged file).
+// qef64::error, a std::system_error with std::generic_category() and the
+// errno value (EPROTO for a file that is not a database, or a damaged one)
+// whose what() carries qef64_strerror's text.
 //
 //   qef64::database db("x.db");
 //   std::optional<std::string_view> v = db.get("key");  // zero-copy
@@ -29,6 +30,7 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -40,9 +42,25 @@
 
 namespace qef64 {
 
+// A failure of the library. code() is the errno value in
+// std::generic_category(), so that e.code() == std::errc::protocol_error
+// holds as for any std::system_error; what() is "WHAT: TEXT" with
+// qef64_strerror's text ("x.db: not a database, or a damaged one" where
+// the generic message would say "Protocol error").
+class error : public std::system_error {
+ public:
+  error(int rc, const char* what)
+      : std::system_error(rc, std::generic_category(), what),
+        text_(std::string(what) + ": " + qef64_strerror(rc)) {}
+  const char* what() const noexcept override { return text_.what(); }
+
+ private:
+  std::runtime_error text_;  // copied without allocating, as exceptions are
+};
+
 // Throws the failure rc of the call named by what.
 [[noreturn]] inline void throw_error(int rc, const char* what) {
-  throw std::system_error(rc, std::generic_category(), what);
+  throw error(rc, what);
 }
 
 class database {
@@ -192,7 +210,8 @@ class database {
   std::uint64_t size() const {
     return qef64_count(live());
   }
-  // True when the path now names another file or none.
+  // True when the path now names another file or none, or the file was
+  // changed in place.
   bool replaced() const {
     return qef64_replaced(live()) != 0;
   }
@@ -206,6 +225,23 @@ class database {
     int rc = qef64_resident(db_, &r.tables, &r.records);
     if (rc != 0) throw_error(rc, "qef64_resident");
     return r;
+  }
+  // The deep check of every record and slot (qef64_verify_problem): the
+  // first problem, or nullopt when the file is sound. Throws on any other
+  // failure (ENOMEM, a failed read).
+  std::optional<qef64_problem> verify() const {
+    qef64_problem p;
+    int rc = qef64_verify_problem(db_, &p);
+    if (rc == EPROTO) return p;
+    if (rc != 0) throw_error(rc, "qef64_verify");
+    return std::nullopt;
+  }
+  // Sizes and the longest probe (qef64_get_info).
+  qef64_info info() const {
+    qef64_info i;
+    int rc = qef64_get_info(db_, &i);
+    if (rc != 0) throw_error(rc, "qef64_get_info");
+    return i;
   }
   // The C handle, for calls this class does not wrap.
   const qef64_db* handle() const {

@@ -137,17 +137,29 @@ class Failures(TempDirTest):
             qef64.open(self.path("short.db"))
         self.assertEqual(caught.exception.errno, errno.EPROTO)
 
-    def test_table_pointing_outside_the_file(self):
+    def test_file_that_is_no_database(self):
+        with open(self.path("text.db"), "wb") as f:
+            f.write(b"# a text file, much longer than a header\n" * 200)
+        with self.assertRaises(OSError) as caught:
+            qef64.open(self.path("text.db"))
+        self.assertEqual(caught.exception.errno, errno.EPROTO)
+
+    def test_slot_pointing_outside_the_file(self):
         key = b"red"
         h = 5381
         for byte in key:
             h = ((h * 33) ^ byte) & (2**64 - 1)
-        self.assertNotEqual(h % 256, 0)  # descriptor 0 also ends the records
         path = self.path("bad.db")
         build(path, [(key, b"#ff0000")]).close()
         with open(path, "r+b") as f:
             f.seek(h % 256 * 16)
-            f.write(struct.pack("<qq", 1 << 40, 2))
+            table, slots = struct.unpack("<qq", f.read(16))
+            self.assertEqual(slots, 2)
+            # The slot that names the record, where the probe starts.
+            f.seek(table + 16 * ((h >> 8) % slots) + 8)
+            self.assertEqual(struct.unpack("<q", f.read(8)), (4096,))
+            f.seek(-8, 1)
+            f.write(struct.pack("<q", 1 << 40))
         with qef64.open(path) as db:
             for call in (lambda: db[key], lambda: db.get_all(key),
                          lambda: db.get_many([key] * 100), lambda: db.view(key)):
