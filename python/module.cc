@@ -73,11 +73,8 @@ int pair_arg_get(PyObject* item, byte_arg* k, byte_arg* v) {
 }
 
 PyObject* raise_result(int rc, PyObject* filename, const char* text) {
-  // EPROTO's own text, "Protocol error", says nothing to someone who opened
-  // a file.
-  if (text == nullptr)
-    text = rc == EPROTO ? "damaged database file (Protocol error)"
-                        : qef64_strerror(rc);
+  // For EPROTO, the library's own: "not a database, or a damaged one".
+  if (text == nullptr) text = qef64_strerror(rc);
   PyObject* args = filename != nullptr
                        ? Py_BuildValue("(isO)", rc, text, filename)
                        : Py_BuildValue("(is)", rc, text);

@@ -126,7 +126,7 @@ if(QEF64_TESTS)
     list(APPEND qef64_python_env QEF64_FAULTS_LIB=$<TARGET_FILE:qef64_faults>)
   endif()
   set(qef64_python_tests mapping builder builder_open lifetime recipes sharded
-    misuse cold)
+    misuse cold verify)
   if(QEF64_SANITIZE)
     # A sanitized extension needs the sanitizer's runtime loaded before
     # anything else in the (plain) interpreter.

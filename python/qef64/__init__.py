@@ -34,7 +34,8 @@ Dask cluster by ``qef64.dask.build``, and read by ``qef64.open_sharded``.
 Keys and values are bytes-like objects (bytes, bytearray, memoryview,
 mmap); str is refused with TypeError: encode it first. Failures raise
 OSError with the system's errno (FileNotFoundError for a missing file),
-and a damaged database file raises OSError with errno EPROTO.
+and a file that is not a database, or a damaged one, raises OSError
+with errno EPROTO; db.verify() checks a whole file.
 """
 
 import collections
@@ -301,7 +302,8 @@ def open(path, /, *, warm=None, background=False, lock_tables=False) -> Database
     sequentially, at the device's speed; other threads run meanwhile.
 
     Raises FileNotFoundError for a missing file, OSError with errno EPROTO
-    for a file too short to be a database, OSError with errno ENOMEM or
+    for a file that is not a database (the header is checked against the
+    file; verify() checks the rest), OSError with errno ENOMEM or
     EPERM when RLIMIT_MEMLOCK forbids locking the tables, OSError with the
     system's errno for any other failure, and ValueError or TypeError for
     keywords that mean nothing (background=True with nothing to warm)."""

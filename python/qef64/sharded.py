@@ -87,7 +87,9 @@ class ShardedDatabase(_Reader, _qef64.ShardedDatabase):
     def _place(self, offset: int, shard: int) -> str:
         if shard < 0:
             return "in version %s" % self._name
-        return "in shard %d of version %s, at offset %d" % (shard, self._name, offset)
+        place = "in shard %d of version %s" % (shard, self._name)
+        # A size or checksum is the whole shard's: the library gives it 0.
+        return place + (", at offset %d" % offset if offset else "")
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "%d shards" % self._shards
