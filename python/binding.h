@@ -14,22 +14,6 @@
 
 namespace qef64::python {
 
-// An open database. The mapping goes when nothing can reach it: close() has
-// been called (or the object dies), and no view() and no call holds it.
-struct database_object {
-  PyObject ob_base;
-  qef64_db* db;             // null once unmapped
-  PyObject* path;           // as given to open, for messages and pickling
-  Py_ssize_t exports;       // buffers of view() not yet released
-  Py_ssize_t in_flight;     // calls holding db
-  bool closed;              // close() was called: every operation refuses
-  const void* export_data;  // the record view() is turning into a buffer
-  Py_ssize_t export_len;
-  PyObject* weakrefs;
-};
-
-extern PyTypeObject* database_type;
-
 // ---- Holding a handle ---------------------------------------------------
 //
 // Every field of these objects is read and written with the GIL held. A
@@ -40,18 +24,15 @@ extern PyTypeObject* database_type;
 // held by another call. release(o) ends the hold, and unmaps a database
 // closed meanwhile when nothing else holds it. So close(), abort() and
 // commit() never free a handle that a call is using.
-const qef64_db* hold(database_object* d);
-void release(database_object* d);
 
-// A call that makes a handle from a path holds no object, since no other
-// thread can reach a handle that does not exist yet: its hold is the name.
-struct path_call {
-  const char* name;
-};
-inline const char* hold(path_call* p) {
-  return p->name;
+// What no other thread can reach, a path that a handle is made from or a
+// handle being closed, is held by a pointer to it: its hold is what it is.
+template <class Thing>
+Thing* hold(Thing** unshared) {
+  return *unshared;
 }
-inline void release(path_call*) {}
+template <class Thing>
+void release(Thing**) {}
 
 // The result of a call that o refused, with an exception set; never a
 // result of the C interface.
@@ -71,43 +52,12 @@ int without_gil(Object* o, Work work) {
   return rc;
 }
 
-// ---- Batched lookups ----------------------------------------------------
-
-// Keys are looked up this many at a time: a chunk's records are still in
-// the cache when their bytes objects are made, where one call over a
-// million keys would have pushed the first records out long before.
-constexpr Py_ssize_t chunk_keys = 1024;
-
-// One chunk of a batched lookup: its n keys and their first records (data
-// null for none), capacity of each in one allocation; views holds the
-// exports of the keys that are not bytes, allocated for the first one.
-struct lookup_batch {
-  Py_ssize_t n;
-  Py_ssize_t capacity;
-  const void** keys;
-  size_t* key_lens;
-  const void** data;
-  size_t* data_lens;
-  Py_buffer* views;
-};
-
-// Looks the keys of b up, without the GIL when unlocked: what
-// qef64_get_many returns, or refused. The caller holds what it looks in.
-using chunk_lookup = int (*)(void* context, const lookup_batch& b,
-                             bool unlocked);
-
-// The first record of each key of the tuple keys, as a list of bytes or
-// None, by look(context, ...) a chunk at a time; a failure raises OSError
-// with path (which may be null).
-PyObject* look_up_chunks(PyObject* keys, PyObject* path, chunk_lookup look,
-                         void* context);
-
 // ---- Types and module functions -----------------------------------------
 
 // Made at import: 0, or -1 with an exception.
-int add_database_type(PyObject* module);
+int add_database_types(PyObject* module);  // Database and ShardedDatabase
 int add_iterator_type(PyObject* module);
-int add_builder_type(PyObject* module);
+int add_builder_types(PyObject* module);  // Builder and Publication
 int add_sharded_functions(PyObject* module);
 // The type of spec, added to module as name and kept for the process, or
 // null with an exception.
@@ -115,12 +65,13 @@ PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, const char* name);
 
 // What a walk over a database gives for each record.
 enum class walk { keys, values, items };
-// A new RecordIterator over d, or null with an exception.
-PyObject* new_iterator(database_object* d, walk what);
-
-// The shard of count (> 0) that holds key: the one rule, which partition,
-// the sharded lookups and qef64.sharded share.
-size_t shard_of(const void* key, size_t key_len, size_t count);
+// One step of a walk over owner: 0 with the next record, QEF64_NOTFOUND at
+// the end, or refused with an exception.
+using walk_step = int (*)(PyObject* owner, qef64_iter* it, const void** key,
+                          size_t* key_len, const void** data, size_t* data_len);
+// A new RecordIterator over owner, which step walks, or null with an
+// exception.
+PyObject* new_iterator(PyObject* owner, walk_step step, walk what);
 
 // The packed records that partition() makes and Builder.add_packed() takes,
 // back to back: key length and data length, 8 bytes each, little-endian,
@@ -145,11 +96,13 @@ struct byte_arg {
 // is not a buffer are refused. what names the argument: "key" or "value".
 int byte_arg_get(PyObject* o, byte_arg* a, const char* what, bool hold);
 void byte_arg_release(byte_arg* a);  // may run Python: __release_buffer__
-
-// The path of a path-like argument as os.fspath gives it (str or bytes, for
-// messages) and in the file system's encoding (bytes, for the C calls):
-// 0 with both referenced, or -1 with an exception and neither.
-int path_arg_get(PyObject* arg, PyObject** path, PyObject** encoded);
+// A record's key and value, as byte_arg_get takes them: 0, or -1 with an
+// exception and neither taken.
+int record_args(PyObject* key, PyObject* value, byte_arg* k, byte_arg* v,
+                bool hold);
+// The key and the value of a (key, value) pair, held: as record_args. An
+// error of the pair's own iteration goes on as it is.
+int pair_arg_get(PyObject* item, byte_arg* k, byte_arg* v);
 
 // Raises the OSError for rc, a positive errno value from the C interface:
 // OSError picks the subclass (FileNotFoundError for ENOENT, ...). filename
@@ -158,6 +111,35 @@ PyObject* raise_result(int rc, PyObject* filename, const char* text = nullptr);
 
 // Raises ValueError for an operation on a closed database. Returns null.
 PyObject* raise_closed();
+
+// A new object of type for the handle that open(name, &handle) makes from
+// the path-like path_arg, without the GIL: an open may wait on a slow file
+// system, and warming reads the file. adopt(object, handle, path) fills in
+// the zeroed object. On failure, null with an exception (OSError with the
+// path for a result of open) and the handle, if any, given to drop.
+template <class Handle, class Open, class Adopt>
+PyObject* new_from_path(PyTypeObject* type, PyObject* path_arg, Open open,
+                        void (*drop)(Handle*), Adopt adopt) {
+  PyObject* path = PyOS_FSPath(path_arg);  // str or bytes, for messages
+  PyObject* encoded = nullptr;             // bytes, for the C call
+  if (path == nullptr || PyUnicode_FSConverter(path, &encoded) == 0) {
+    Py_XDECREF(path);
+    return nullptr;
+  }
+  Handle* handle = nullptr;
+  const char* name = PyBytes_AS_STRING(encoded);
+  int rc = without_gil(&name, [&](const char* n) { return open(n, &handle); });
+  Py_DECREF(encoded);
+  PyObject* self = rc == 0 ? type->tp_alloc(type, 0) : nullptr;  // zeroed
+  if (self != nullptr) {
+    adopt(self, handle, path);
+    return self;
+  }
+  if (rc != 0) raise_result(rc, path);
+  drop(handle);
+  Py_DECREF(path);
+  return nullptr;
+}
 
 // A record's bytes (a record lies inside the mapping: its length fits
 // Py_ssize_t). Makes nothing the garbage collector tracks: runs no Python.

@@ -1,9 +1,11 @@
-// The C half of qef64.Builder: a database written into a temporary file
-// beside its path and put in place, durable, by commit(); abort() removes
-// the temporary file. The C builder serves one thread at a time: while a
-// call holds it without the GIL, every other call raises RuntimeError. In a
-// fork child the C interface refuses it (EBUSY) and frees only the child's
-// copy, leaving the parent's temporary file alone.
+// The writers of qef64._qef64. Builder: a database written into a
+// temporary file beside its path and put in place, durable, by commit();
+// abort() removes the temporary file. Publication, for qef64.sharded: a new
+// version of a sharded set, its directory filled with shards by anyone and
+// made current by commit() (qef64_publication_*). A writer serves one
+// thread at a time: while a call holds it without the GIL, every other call
+// raises RuntimeError. In a fork child the C interface refuses it (EBUSY)
+// and frees only the child's copy, leaving the parent's files alone.
 
 #include <cerrno>
 #include <cstdint>
@@ -19,115 +21,129 @@ constexpr Py_ssize_t chunk_pairs = 1024;
 // add() adds a record this large without the GIL: it takes several writes.
 constexpr Py_ssize_t gil_free_record = Py_ssize_t{64} * 1024;
 
-// A database being built. b is null once committed, aborted or failed.
-struct builder_object {
+// A database being built (Handle qef64_builder) or a version being
+// published (qef64_publication). b is null once committed, aborted or
+// failed.
+template <class Handle>
+struct writer_object {
   PyObject ob_base;
-  qef64_builder* b;
+  Handle* b;
   PyObject* path;
   bool busy;          // a call holds b: every other call is refused
   const char* ended;  // "committed", "aborted" or "failed" once b is gone
 };
+using builder_object = writer_object<qef64_builder>;
 
-builder_object* as_builder(PyObject* o) {
-  return reinterpret_cast<builder_object*>(o);
+template <class Handle>
+writer_object<Handle>* as_writer(PyObject* o) {
+  return reinterpret_cast<writer_object<Handle>*>(o);
 }
 
-// 0 when a call may use the builder now; -1 with an exception.
-int usable(builder_object* bo) {
-  if (bo->b == nullptr) {
-    PyErr_Format(PyExc_ValueError, "operation on a Builder already %s",
-                 bo->ended);
+// 0 when a call may use the writer now; -1 with an exception.
+template <class Handle>
+int usable(writer_object<Handle>* w) {
+  if (w->b == nullptr) {
+    PyErr_Format(PyExc_ValueError, "operation on a %s already %s",
+                 Py_TYPE(w)->tp_name, w->ended);
     return -1;
   }
-  if (bo->busy) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "the Builder is in use by another thread");
+  if (w->busy) {
+    PyErr_Format(PyExc_RuntimeError, "the %s is in use by another thread",
+                 Py_TYPE(w)->tp_name);
     return -1;
   }
   return 0;
 }
 
-qef64_builder* hold(builder_object* bo) {
-  if (usable(bo) == -1) return nullptr;
-  bo->busy = true;
-  return bo->b;
+template <class Handle>
+Handle* hold(writer_object<Handle>* w) {
+  if (usable(w) == -1) return nullptr;
+  w->busy = true;
+  return w->b;
 }
 
-void release(builder_object* bo) {
-  bo->busy = false;
+template <class Handle>
+void release(writer_object<Handle>* w) {
+  w->busy = false;
 }
 
-// The exception for rc: what the C builder returned, or refused.
-PyObject* raise_builder(builder_object* bo, int rc) {
+// The exception for rc: what the C interface returned, or refused.
+template <class Handle>
+PyObject* raise_writer(writer_object<Handle>* w, int rc) {
   if (rc == refused) return nullptr;
-  return raise_result(rc, bo->path,
+  return raise_result(rc, w->path,
                       rc != EBUSY ? nullptr
-                                  : "this Builder belongs to the process "
-                                    "that opened it; a process forked from "
-                                    "that one cannot add to it or commit it");
+                                  : "made by another process: in a child "
+                                    "after fork() it cannot be used");
+}
+
+template <class Handle>
+void adopt_writer(PyObject* self, Handle* b, PyObject* path) {
+  as_writer<Handle>(self)->b = b;
+  as_writer<Handle>(self)->path = path;
 }
 
 PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* keywords[] = {"path", "memory", nullptr};
   PyObject* path_arg;
-  PyObject* memory_arg = Py_None;
-  if (PyArg_ParseTupleAndKeywords(args, kwds, "O|$O:Builder",
+  // None given: the default. Python's Builder checks what it is given.
+  unsigned long long memory = ULLONG_MAX;
+  if (PyArg_ParseTupleAndKeywords(args, kwds, "O|$K:Builder",
                                   const_cast<char**>(keywords), &path_arg,
-                                  &memory_arg) == 0)
+                                  &memory) == 0)
     return nullptr;
-  bool budget = memory_arg != Py_None;
-  unsigned long long memory =
-      budget ? PyLong_AsUnsignedLongLong(memory_arg) : 0;
-  if (memory == static_cast<unsigned long long>(-1) && PyErr_Occurred())
-    return nullptr;
-  PyObject *path, *encoded;
-  if (path_arg_get(path_arg, &path, &encoded) == -1) return nullptr;
-  qef64_builder* b = nullptr;
-  path_call call{PyBytes_AS_STRING(encoded)};
-  int rc = without_gil(&call, [&](const char* name) {
-    int r = qef64_builder_open(name, &b);
-    if (r == 0 && budget && (r = qef64_builder_set_memory(b, memory)) != 0) {
-      qef64_builder_abort(b);
-      b = nullptr;
-    }
-    return r;
-  });
-  Py_DECREF(encoded);
-  PyObject* self = rc == 0 ? type->tp_alloc(type, 0) : nullptr;  // zeroed
-  if (self == nullptr) {
-    if (rc != 0) raise_result(rc, path);
-    qef64_builder_abort(b);
-    Py_DECREF(path);
-    return nullptr;
-  }
-  as_builder(self)->b = b;
-  as_builder(self)->path = path;
-  return self;
+  return new_from_path(
+      type, path_arg,
+      [memory](const char* name, qef64_builder** b) {
+        int rc = qef64_builder_open(name, b);
+        if (rc == 0 && memory != ULLONG_MAX &&
+            (rc = qef64_builder_set_memory(*b, memory)) != 0) {
+          qef64_builder_abort(*b);
+          *b = nullptr;
+        }
+        return rc;
+      },
+      qef64_builder_abort, adopt_writer<qef64_builder>);
 }
 
-void builder_dealloc(PyObject* self) {
-  builder_object* bo = as_builder(self);
+PyObject* publication_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* keywords[] = {"path", "shards", nullptr};
+  PyObject* path_arg;
+  Py_ssize_t shards;
+  if (PyArg_ParseTupleAndKeywords(args, kwds, "On:Publication",
+                                  const_cast<char**>(keywords), &path_arg,
+                                  &shards) == 0)
+    return nullptr;
+  // A negative count becomes one past the largest, which the open refuses.
+  return new_from_path(
+      type, path_arg,
+      [shards](const char* name, qef64_publication** p) {
+        return qef64_publication_open(name, static_cast<size_t>(shards), p);
+      },
+      qef64_publication_abort, adopt_writer<qef64_publication>);
+}
+
+template <class Handle, void (*abort)(Handle*)>
+void writer_dealloc(PyObject* self) {
+  writer_object<Handle>* w = as_writer<Handle>(self);
   PyTypeObject* type = Py_TYPE(self);
-  // Never committed: the build is given up. In a fork child this frees the
-  // child's copy and leaves the parent's temporary file alone.
-  qef64_builder_abort(bo->b);
-  Py_XDECREF(bo->path);
+  // Never committed: given up, without the GIL (a publication removes a
+  // directory). In a fork child, only the child's copy is freed.
+  if (w->b != nullptr)
+    (void)without_gil(&w->b, [](Handle* b) { return abort(b), 0; });
+  Py_XDECREF(w->path);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  builder_object* bo = as_builder(self);
+  builder_object* bo = as_writer<qef64_builder>(self);
   if (nargs != 2) {
     PyErr_SetString(PyExc_TypeError, "add() takes a key and a value");
     return nullptr;
   }
   byte_arg k, v;
-  if (byte_arg_get(args[0], &k, "key", false) == -1) return nullptr;
-  if (byte_arg_get(args[1], &v, "value", false) == -1) {
-    byte_arg_release(&k);
-    return nullptr;
-  }
+  if (record_args(args[0], args[1], &k, &v, false) == -1) return nullptr;
   auto add = [&k, &v](qef64_builder* b) {
     return qef64_builder_add(b, k.data, static_cast<size_t>(k.len), v.data,
                              static_cast<size_t>(v.len));
@@ -139,29 +155,8 @@ PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     rc = usable(bo) == -1 ? refused : add(bo->b);
   byte_arg_release(&v);
   byte_arg_release(&k);
-  if (rc != 0) return raise_builder(bo, rc);
+  if (rc != 0) return raise_writer(bo, rc);
   Py_RETURN_NONE;
-}
-
-// One (key, value) item of add_many into two held arguments: 0, or -1 with
-// an exception and nothing held.
-int take_pair(PyObject* item, byte_arg* k, byte_arg* v) {
-  PyObject* seq = PySequence_Fast(item, "");
-  // An error of the item's own iteration goes on as it is.
-  if (seq == nullptr && !PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-  if (seq == nullptr || PySequence_Fast_GET_SIZE(seq) != 2) {
-    PyErr_Format(PyExc_TypeError,
-                 "add_many() takes (key, value) pairs, not '%.100s'",
-                 Py_TYPE(item)->tp_name);
-    Py_XDECREF(seq);
-    return -1;
-  }
-  PyObject** both = PySequence_Fast_ITEMS(seq);
-  int rc = byte_arg_get(both[0], k, "key", true);
-  if (rc == 0 && (rc = byte_arg_get(both[1], v, "value", true)) == -1)
-    byte_arg_release(k);
-  Py_DECREF(seq);
-  return rc;
 }
 
 // Takes up to chunk_pairs pairs of it into chunk: their number, or -1 with
@@ -173,7 +168,7 @@ Py_ssize_t take_chunk(PyObject* it, byte_arg* chunk) {
     if (item == nullptr && PyErr_Occurred() == nullptr) break;
     int rc = item == nullptr
                  ? -1
-                 : take_pair(item, &chunk[2 * n], &chunk[2 * n + 1]);
+                 : pair_arg_get(item, &chunk[2 * n], &chunk[2 * n + 1]);
     Py_XDECREF(item);
     if (rc == -1) {
       for (Py_ssize_t i = 0; i < 2 * n; i++)
@@ -186,7 +181,7 @@ Py_ssize_t take_chunk(PyObject* it, byte_arg* chunk) {
 }
 
 PyObject* builder_add_many(PyObject* self, PyObject* pairs) {
-  builder_object* bo = as_builder(self);
+  builder_object* bo = as_writer<qef64_builder>(self);
   if (usable(bo) == -1) return nullptr;
   PyObject* it = PyObject_GetIter(pairs);
   if (it == nullptr) return nullptr;
@@ -220,7 +215,7 @@ PyObject* builder_add_many(PyObject* self, PyObject* pairs) {
   }
   PyMem_Free(chunk);
   Py_DECREF(it);
-  if (rc != 0) return raise_builder(bo, rc);
+  if (rc != 0) return raise_writer(bo, rc);
   Py_RETURN_NONE;
 }
 
@@ -248,7 +243,7 @@ int add_run(qef64_builder* b, const char* p, Py_ssize_t len,
 }
 
 PyObject* builder_add_packed(PyObject* self, PyObject* run) {
-  builder_object* bo = as_builder(self);
+  builder_object* bo = as_writer<qef64_builder>(self);
   byte_arg r;
   if (byte_arg_get(run, &r, "packed run", false) == -1) return nullptr;
   Py_ssize_t records = 0, used = 0;
@@ -256,87 +251,123 @@ PyObject* builder_add_packed(PyObject* self, PyObject* run) {
     return add_run(b, r.data, r.len, &records, &used);
   });
   byte_arg_release(&r);
-  if (rc != 0) return raise_builder(bo, rc);
+  if (rc != 0) return raise_writer(bo, rc);
   return Py_BuildValue("(nn)", records, used);
 }
 
-PyObject* builder_commit(PyObject* self, PyObject*) {
-  builder_object* bo = as_builder(self);
-  // Two fsyncs: other threads run meanwhile.
-  int rc =
-      without_gil(bo, [](qef64_builder* b) { return qef64_builder_commit(b); });
+template <class Handle, int (*commit)(Handle*)>
+PyObject* writer_commit(PyObject* self, PyObject*) {
+  writer_object<Handle>* w = as_writer<Handle>(self);
+  // fsyncs, and for a publication the checksums: other threads run
+  // meanwhile.
+  int rc = without_gil(w, [](Handle* b) { return commit(b); });
   if (rc == refused) return nullptr;
-  bo->b = nullptr;  // freed, whatever the result
-  bo->ended = rc == 0 ? "committed" : "failed";
-  if (rc != 0) return raise_builder(bo, rc);
+  w->b = nullptr;  // freed, whatever the result
+  w->ended = rc == 0 ? "committed" : "failed";
+  if (rc != 0) return raise_writer(w, rc);
   Py_RETURN_NONE;
 }
 
-PyObject* builder_abort(PyObject* self, PyObject*) {
-  builder_object* bo = as_builder(self);
-  if (bo->b == nullptr) Py_RETURN_NONE;
-  if (usable(bo) == -1) return nullptr;
-  qef64_builder_abort(bo->b);
-  bo->b = nullptr;
-  bo->ended = "aborted";
+template <class Handle, void (*abort)(Handle*)>
+PyObject* writer_abort(PyObject* self, PyObject*) {
+  writer_object<Handle>* w = as_writer<Handle>(self);
+  if (w->b == nullptr) Py_RETURN_NONE;
+  // Files to remove, a directory tree for a publication.
+  if (without_gil(w, [](Handle* b) { return abort(b), 0; }) == refused)
+    return nullptr;
+  w->b = nullptr;
+  w->ended = "aborted";
   Py_RETURN_NONE;
+}
+
+PyObject* publication_shard_path(PyObject* self, PyObject* index) {
+  writer_object<qef64_publication>* w = as_writer<qef64_publication>(self);
+  Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+  if ((i == -1 && PyErr_Occurred()) || usable(w) == -1) return nullptr;
+  char path[PATH_MAX];
+  // A negative index becomes one past the last, which the call refuses.
+  int rc = qef64_publication_shard_path(w->b, static_cast<size_t>(i), path,
+                                        sizeof path);
+  if (rc != 0) return raise_result(rc, w->path);
+  return PyUnicode_DecodeFSDefault(path);
 }
 
 PyDoc_STRVAR(add_doc,
              "add($self, key, value, /)\n--\n\n"
-             "Append one record. key and value are bytes-like objects; the\n"
-             "records of a key are found later in the order added.");
+             "Append one record; a key's records come back in this order.");
 PyDoc_STRVAR(add_many_doc,
              "add_many($self, pairs, /)\n--\n\n"
-             "Append a record for each (key, value) pair of the iterable\n"
-             "pairs, in order. Other threads run while they are written.");
+             "Append a record for each (key, value) pair of the iterable,\n"
+             "in order, letting other threads run while they are written.");
 PyDoc_STRVAR(add_packed_doc,
              "add_packed($self, run, /)\n--\n\n"
-             "Append the whole records at the front of run, packed as\n"
-             "partition() packs them; return (records, bytes used). A record\n"
-             "cut off by the end of run waits for the caller's next run.");
-PyDoc_STRVAR(
-    commit_doc,
-    "commit($self, /)\n--\n\n"
-    "Finish the database: written whole, made durable with fsync,\n"
-    "renamed onto the path (readers see the old file or the new one),\n"
-    "the directory synced. The builder is spent afterwards, also when\n"
-    "commit fails, which leaves no temporary file and the path as is.");
+             "Append the whole records at the front of run, as partition()\n"
+             "packs them; return (records, bytes used).");
+PyDoc_STRVAR(commit_doc,
+             "commit($self, /)\n--\n\n"
+             "Finish the database, durable, and rename it onto the path; the\n"
+             "builder is spent, and a failure leaves the path as it was.");
 PyDoc_STRVAR(abort_doc,
              "abort($self, /)\n--\n\n"
-             "Give the build up: the temporary file is removed and the path\n"
-             "left untouched. Nothing happens on a builder already spent.");
+             "Give the build up: the path is left as it was.");
 
 PyMethodDef builder_methods[] = {
     {"add", as_method(builder_add), METH_FASTCALL, add_doc},
     {"add_many", builder_add_many, METH_O, add_many_doc},
     {"add_packed", builder_add_packed, METH_O, add_packed_doc},
-    {"commit", builder_commit, METH_NOARGS, commit_doc},
-    {"abort", builder_abort, METH_NOARGS, abort_doc},
+    {"commit", writer_commit<qef64_builder, qef64_builder_commit>, METH_NOARGS,
+     commit_doc},
+    {"abort", writer_abort<qef64_builder, qef64_builder_abort>, METH_NOARGS,
+     abort_doc},
     {nullptr, nullptr, 0, nullptr}};
 
-PyMemberDef builder_members[] = {
-    {"_path", T_OBJECT, offsetof(builder_object, path), READONLY,
+PyMethodDef publication_methods[] = {
+    {"shard_path", publication_shard_path, METH_O, nullptr},
+    {"commit", writer_commit<qef64_publication, qef64_publication_commit>,
+     METH_NOARGS, nullptr},
+    {"abort", writer_abort<qef64_publication, qef64_publication_abort>,
+     METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+template <class Handle>
+PyMemberDef writer_members[] = {
+    {"_path", T_OBJECT, offsetof(writer_object<Handle>, path), READONLY,
      "The path as given."},
-    {"_ended", T_STRING, offsetof(builder_object, ended), READONLY,
+    {"_ended", T_STRING, offsetof(writer_object<Handle>, ended), READONLY,
      "None while open; then \"committed\", \"aborted\" or \"failed\"."},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot builder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(
+                        writer_dealloc<qef64_builder, qef64_builder_abort>)},
     {Py_tp_methods, builder_methods},
-    {Py_tp_members, builder_members},
+    {Py_tp_members, writer_members<qef64_builder>},
+    {0, nullptr}};
+
+PyType_Slot publication_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(publication_new)},
+    {Py_tp_dealloc,
+     reinterpret_cast<void*>(
+         writer_dealloc<qef64_publication, qef64_publication_abort>)},
+    {Py_tp_methods, publication_methods},
+    {Py_tp_members, writer_members<qef64_publication>},
     {0, nullptr}};
 
 PyType_Spec builder_type_def = {"qef64._qef64.Builder", sizeof(builder_object),
                                 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
                                 builder_slots};
+PyType_Spec publication_type_def = {"qef64._qef64.Publication",
+                                    sizeof(writer_object<qef64_publication>), 0,
+                                    Py_TPFLAGS_DEFAULT, publication_slots};
 
 }  // namespace
 
-int add_builder_type(PyObject* module) {
-  return add_type(module, &builder_type_def, "Builder") == nullptr ? -1 : 0;
+int add_builder_types(PyObject* module) {
+  if (add_type(module, &builder_type_def, "Builder") == nullptr ||
+      add_type(module, &publication_type_def, "Publication") == nullptr)
+    return -1;
+  return 0;
 }
 
 }  // namespace qef64::python

@@ -1,5 +1,7 @@
 // The C half of qef64.Database, a read-only mapping of bytes keys to bytes
-// records, and its batched lookups.
+// records, and of qef64.ShardedDatabase, the same over a sharded set: one
+// template over the handle, whose calls the C interface names alike
+// (qef64_get, qef64_set_get, ...).
 //
 // Lifetime of the mapping. view() hands out memoryviews whose exporter is the
 // database itself, and the database counts them (exports), as mmap objects
@@ -10,48 +12,118 @@
 // close() from one thread cannot unmap a file another thread is reading.
 
 #include <algorithm>
+#include <cstdint>
 
 #include "python/binding.h"
 #include "structmember.h"
 
 namespace qef64::python {
-
-PyTypeObject* database_type;
-
 namespace {
+
+// An open database (Handle qef64_db) or sharded set (qef64_set).
+template <class Handle>
+struct reader_object {
+  PyObject ob_base;
+  Handle* handle;            // null once closed and unused
+  PyObject* path;            // as given to open, for messages and pickling
+  unsigned long long count;  // records, as the header or manifest says
+  Py_ssize_t shards;         // 1 for a database
+  const char* version;       // a set's version name (the handle's); or null
+  Py_ssize_t exports;        // buffers of view() not yet released
+  Py_ssize_t in_flight;      // calls holding the handle
+  bool closed;               // close() was called: every operation refuses
+  const void* export_data;   // the record view() is turning into a buffer
+  Py_ssize_t export_len;
+  PyObject* weakrefs;
+};
+
+// The calls of the C interface on each kind of handle.
+template <class Handle>
+struct calls;
+template <>
+struct calls<qef64_db> {
+  static constexpr auto open = qef64_open_ex;
+  static constexpr auto close = qef64_close;
+  static constexpr auto count = qef64_count;
+  static constexpr auto get = qef64_get;
+  static constexpr auto find_next = qef64_find_next;
+  static constexpr auto get_many = qef64_get_many;
+  static constexpr auto iter_next = qef64_iter_next;
+  static constexpr auto replaced = qef64_replaced;
+  static constexpr auto resident = qef64_resident;
+  static constexpr auto verify = qef64_verify_problem;
+};
+template <>
+struct calls<qef64_set> {
+  static constexpr auto open = qef64_set_open_ex;
+  static constexpr auto close = qef64_set_close;
+  static constexpr auto count = qef64_set_count;
+  static constexpr auto get = qef64_set_get;
+  static constexpr auto find_next = qef64_set_find_next;
+  static constexpr auto get_many = qef64_set_get_many;
+  static constexpr auto iter_next = qef64_set_iter_next;
+  static constexpr auto replaced = qef64_set_replaced;
+  static constexpr auto resident = qef64_set_resident;
+  static constexpr auto verify = qef64_set_verify_problem;
+};
 
 // get_many looks this many keys or more up without the GIL; for fewer, taking
 // the GIL back costs more than their lookups keep other threads waiting.
 constexpr Py_ssize_t gil_free_keys = 64;
 
-database_object* as_database(PyObject* o) {
-  return reinterpret_cast<database_object*>(o);
+template <class Handle>
+reader_object<Handle>* as_reader(PyObject* o) {
+  return reinterpret_cast<reader_object<Handle>*>(o);
+}
+
+// Closes a handle without the GIL: a background warming stops first.
+template <class Handle>
+void close_handle(Handle* h) {
+  if (h != nullptr)
+    (void)without_gil(&h, [](Handle* c) { return calls<Handle>::close(c), 0; });
 }
 
 // The mapping goes when nothing may use it any more.
-void unmap_if_unused(database_object* d) {
-  if (d->closed && d->exports == 0 && d->in_flight == 0 && d->db != nullptr) {
-    qef64_close(d->db);
-    d->db = nullptr;
+template <class Handle>
+void unmap_if_unused(reader_object<Handle>* r) {
+  if (r->closed && r->exports == 0 && r->in_flight == 0) {
+    Handle* h = r->handle;
+    r->handle = nullptr;  // before the GIL goes: no other call can reach it
+    r->version = nullptr;
+    close_handle(h);
   }
+}
+
+template <class Handle>
+const Handle* hold(reader_object<Handle>* r) {
+  if (r->closed) return raise_closed(), nullptr;
+  r->in_flight++;
+  return r->handle;
+}
+
+template <class Handle>
+void release(reader_object<Handle>* r) {
+  r->in_flight--;
+  unmap_if_unused(r);
 }
 
 // The result of a lookup of the key's first record: make(rc, data, len) of
 // what qef64_get returned (0, or QEF64_NOTFOUND). The key is given back
 // after make, since giving it back may run code that closes the database.
-template <class Make>
-PyObject* look_up(database_object* d, PyObject* key, Make make) {
+template <class Handle, class Make>
+PyObject* look_up(reader_object<Handle>* r, PyObject* key, Make make) {
   byte_arg k;
   if (byte_arg_get(key, &k, "key", false) == -1) return nullptr;
   PyObject* result = nullptr;
   const void* data;
   size_t len;
   int rc;
-  if (d->closed) {
+  if (r->closed) {
     raise_closed();
-  } else if ((rc = qef64_get(d->db, k.data, static_cast<size_t>(k.len), &data,
-                             &len)) > 0) {
-    raise_result(rc, d->path);
+  } else if ((rc = calls<Handle>::get(
+                  r->handle, k.data, static_cast<size_t>(k.len), &data, &len)) >
+             0) {
+    raise_result(rc, r->path);
   } else {
     result = make(rc, data, len);
   }
@@ -59,60 +131,49 @@ PyObject* look_up(database_object* d, PyObject* key, Make make) {
   return result;
 }
 
-PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* keywords[] = {"path", nullptr};
+template <class Handle>
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* keywords[] = {"path", "flags", nullptr};
   PyObject* path_arg;
-  if (PyArg_ParseTupleAndKeywords(args, kwds, "O:Database",
-                                  const_cast<char**>(keywords), &path_arg) == 0)
+  unsigned flags = 0;
+  if (PyArg_ParseTupleAndKeywords(args, kwds, "O|I",
+                                  const_cast<char**>(keywords), &path_arg,
+                                  &flags) == 0)
     return nullptr;
-  PyObject *path, *encoded;
-  if (path_arg_get(path_arg, &path, &encoded) == -1) return nullptr;
-  qef64_db* db = nullptr;
-  // open, fstat and mmap may wait on a slow file system.
-  path_call call{PyBytes_AS_STRING(encoded)};
-  int rc = without_gil(
-      &call, [&db](const char* name) { return qef64_open(name, &db); });
-  Py_DECREF(encoded);
-  PyObject* self = rc == 0 ? type->tp_alloc(type, 0) : nullptr;  // zeroed
-  if (self == nullptr) {
-    if (rc != 0) raise_result(rc, path);
-    qef64_close(db);
-    Py_DECREF(path);
-    return nullptr;
-  }
-  as_database(self)->db = db;
-  as_database(self)->path = path;
-  return self;
+  return new_from_path(
+      type, path_arg,
+      [flags](const char* name, Handle** h) {
+        return calls<Handle>::open(name, flags, h);
+      },
+      close_handle<Handle>,
+      [](PyObject* self, Handle* h, PyObject* path) {
+        reader_object<Handle>* r = as_reader<Handle>(self);
+        r->handle = h;
+        r->path = path;
+        r->count = calls<Handle>::count(h);
+        r->shards = 1;
+        if constexpr (std::is_same_v<Handle, qef64_set>) {
+          r->shards = static_cast<Py_ssize_t>(qef64_set_shards(h));
+          r->version = qef64_set_version(h);
+        }
+      });
 }
 
-void database_dealloc(PyObject* self) {
-  database_object* d = as_database(self);
+template <class Handle>
+void reader_dealloc(PyObject* self) {
+  reader_object<Handle>* r = as_reader<Handle>(self);
   PyTypeObject* type = Py_TYPE(self);
-  if (d->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  if (r->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   // Neither a view nor a call can be left: each holds a reference.
-  qef64_close(d->db);
-  Py_XDECREF(d->path);
+  close_handle(r->handle);
+  Py_XDECREF(r->path);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-Py_ssize_t database_length(PyObject* self) {
-  database_object* d = as_database(self);
-  if (d->closed) {
-    raise_closed();
-    return -1;
-  }
-  // A damaged header can claim more records than len() can say.
-  uint64_t n = qef64_count(d->db);
-  if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "the header claims too many records");
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(n);
-}
-
-PyObject* database_subscript(PyObject* self, PyObject* key) {
-  return look_up(as_database(self), key,
+template <class Handle>
+PyObject* reader_subscript(PyObject* self, PyObject* key) {
+  return look_up(as_reader<Handle>(self), key,
                  [key](int rc, const void* data, size_t len) -> PyObject* {
                    if (rc == 0) return bytes_of(data, len);
                    // Wrapped in a tuple, as dict does, so that no key is
@@ -125,18 +186,18 @@ PyObject* database_subscript(PyObject* self, PyObject* key) {
                  });
 }
 
-int database_contains(PyObject* self, PyObject* key) {
+template <class Handle>
+int reader_contains(PyObject* self, PyObject* key) {
   PyObject* found = look_up(
-      as_database(self), key,
+      as_reader<Handle>(self), key,
       [](int rc, const void*, size_t) { return PyBool_FromLong(rc == 0); });
-  if (found == nullptr) return -1;
-  int in = found == Py_True ? 1 : 0;
-  Py_DECREF(found);
-  return in;
+  Py_XDECREF(found);  // True or False, never freed: still comparable
+  return found == nullptr ? -1 : found == Py_True;
 }
 
-PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+template <class Handle>
+PyObject* reader_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   // Keyword values follow the positional ones in args.
   if (nargs < 1 || nargs + nkw > 2 ||
@@ -147,7 +208,7 @@ PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   PyObject* fallback = nargs + nkw == 2 ? args[1] : Py_None;
-  return look_up(as_database(self), args[0],
+  return look_up(as_reader<Handle>(self), args[0],
                  [fallback](int rc, const void* data, size_t len) {
                    if (rc == 0) return bytes_of(data, len);
                    Py_INCREF(fallback);
@@ -155,36 +216,46 @@ PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  });
 }
 
-PyObject* database_get_all(PyObject* self, PyObject* key) {
-  database_object* d = as_database(self);
+template <class Handle>
+PyObject* reader_get_all(PyObject* self, PyObject* key) {
+  reader_object<Handle>* r = as_reader<Handle>(self);
   byte_arg k;
   if (byte_arg_get(key, &k, "key", false) == -1) return nullptr;
   // Held: the list may collect garbage, and with it run any code.
-  const qef64_db* db = hold(d);
-  PyObject* all = db == nullptr ? nullptr : PyList_New(0);
+  const Handle* h = hold(r);
+  PyObject* all = h == nullptr ? nullptr : PyList_New(0);
   qef64_cursor cur = QEF64_CURSOR_INIT;
   while (all != nullptr) {
     const void* data;
     size_t len;
-    int rc = qef64_find_next(db, &cur, k.data, static_cast<size_t>(k.len),
-                             &data, &len);
+    int rc = calls<Handle>::find_next(h, &cur, k.data,
+                                      static_cast<size_t>(k.len), &data, &len);
     if (rc == QEF64_NOTFOUND) break;
-    PyObject* item = rc == 0 ? bytes_of(data, len) : raise_result(rc, d->path);
+    PyObject* item = rc == 0 ? bytes_of(data, len) : raise_result(rc, r->path);
     if (item == nullptr || PyList_Append(all, item) == -1) Py_CLEAR(all);
     Py_XDECREF(item);
   }
-  if (db != nullptr) release(d);
+  if (h != nullptr) release(r);
   byte_arg_release(&k);
   return all;
 }
 
-// Gives back the chunk's key exports.
-void batch_release(lookup_batch* b) {
-  for (Py_ssize_t i = 0; b->views != nullptr && i < b->n; i++) {
-    if (b->views[i].obj != nullptr) PyBuffer_Release(&b->views[i]);
-  }
-  b->n = 0;
-}
+// Keys are looked up this many at a time: a chunk's records are still in
+// the cache when their bytes objects are made, where one call over a
+// million keys would have pushed the first records out long before.
+constexpr Py_ssize_t chunk_keys = 1024;
+
+// One chunk of a batched lookup: its n keys, their first records (data
+// null for none) and the exports of the keys that are not bytes (obj null
+// for the others), in one allocation.
+struct lookup_batch {
+  Py_ssize_t n;
+  const void** keys;
+  size_t* key_lens;
+  const void** data;
+  size_t* data_lens;
+  Py_buffer* views;
+};
 
 // Fills b with the n keys of a tuple from start on: 0, or -1 with an
 // exception and b->n the keys taken.
@@ -192,19 +263,11 @@ int batch_fill(lookup_batch* b, PyObject* keys, Py_ssize_t start,
                Py_ssize_t n) {
   for (Py_ssize_t i = 0; i < n; b->n = ++i) {
     PyObject* key = PyTuple_GET_ITEM(keys, start + i);
+    b->views[i].obj = nullptr;
     if (PyBytes_CheckExact(key)) {  // most keys: taken without a call
       b->keys[i] = PyBytes_AS_STRING(key);
       b->key_lens[i] = static_cast<size_t>(PyBytes_GET_SIZE(key));
-      if (b->views != nullptr) b->views[i].obj = nullptr;
       continue;
-    }
-    if (b->views == nullptr) {
-      b->views = static_cast<Py_buffer*>(
-          PyMem_Calloc(static_cast<size_t>(b->capacity), sizeof(Py_buffer)));
-      if (b->views == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-      }
     }
     byte_arg k;
     if (byte_arg_get(key, &k, "key", false) == -1) return -1;
@@ -215,203 +278,34 @@ int batch_fill(lookup_batch* b, PyObject* keys, Py_ssize_t start,
   return 0;
 }
 
-int look_up_one(void* context, const lookup_batch& b, bool unlocked) {
-  auto* d = static_cast<database_object*>(context);
-  auto work = [&b](const qef64_db* db) {
-    return qef64_get_many(db, static_cast<size_t>(b.n), b.keys, b.key_lens,
-                          b.data, b.data_lens);
-  };
-  return unlocked ? without_gil(d, work) : work(d->db);
-}
-
-PyObject* database_get_many(PyObject* self, PyObject* keys_arg) {
-  database_object* d = as_database(self);
-  // A tuple of our own keeps every key alive while the GIL is released,
-  // whatever another thread does to the caller's list meanwhile.
-  PyObject* keys = PySequence_Tuple(keys_arg);
-  if (keys == nullptr) return nullptr;
-  PyObject* result = nullptr;
-  // Held for the whole call: the records are copied after the lookups.
-  if (hold(d) != nullptr) {
-    result = look_up_chunks(keys, d->path, look_up_one, d);
-    release(d);
-  }
-  Py_DECREF(keys);
-  return result;
-}
-
-PyObject* database_view(PyObject* self, PyObject* key) {
-  database_object* d = as_database(self);
-  // Held: making the memoryview may collect garbage, and with it run any
-  // code, before its buffer is counted among the exports.
-  if (hold(d) == nullptr) return nullptr;
-  PyObject* view =
-      look_up(d, key, [self, d](int rc, const void* data, size_t len) {
-        if (rc != 0) Py_RETURN_NONE;
-        // The memoryview asks database_getbuffer for this record's bytes.
-        d->export_data = data;
-        d->export_len = static_cast<Py_ssize_t>(len);
-        PyObject* made = PyMemoryView_FromObject(self);
-        d->export_data = nullptr;
-        return made;
-      });
-  release(d);
-  return view;
-}
-
-int database_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  database_object* d = as_database(self);
-  if (d->export_data == nullptr) {
-    view->obj = nullptr;
-    PyErr_SetString(PyExc_TypeError,
-                    "a Database is not a buffer; view(key) gives a record's "
-                    "bytes as a memoryview");
-    return -1;
-  }
-  if (PyBuffer_FillInfo(view, self, const_cast<void*>(d->export_data),
-                        d->export_len, 1, flags) == -1)
-    return -1;
-  d->exports++;
-  return 0;
-}
-
-void database_releasebuffer(PyObject* self, Py_buffer*) {
-  database_object* d = as_database(self);
-  d->exports--;
-  unmap_if_unused(d);
-}
-
-PyObject* database_iter(PyObject* self) {
-  return new_iterator(as_database(self), walk::keys);
-}
-
-PyObject* database_walk(PyObject* self, PyObject* what) {
-  long part = PyLong_AsLong(what);
-  if (part == -1 && PyErr_Occurred()) return nullptr;
-  if (part < 0 || part > 2) {
-    PyErr_SetString(PyExc_ValueError, "_walk() takes 0, 1 or 2");
-    return nullptr;
-  }
-  return new_iterator(as_database(self), static_cast<walk>(part));
-}
-
-PyObject* database_replaced(PyObject* self, PyObject*) {
-  // A stat of the path: it may wait on the file system.
-  int replaced = without_gil(
-      as_database(self), [](const qef64_db* db) { return qef64_replaced(db); });
-  return replaced == refused ? nullptr : PyBool_FromLong(replaced);
-}
-
-PyObject* database_close(PyObject* self, PyObject*) {
-  database_object* d = as_database(self);
-  d->closed = true;
-  unmap_if_unused(d);
-  Py_RETURN_NONE;
-}
-
-PyDoc_STRVAR(get_doc,
-             "get($self, key, /, default=None)\n--\n\n"
-             "The data of the key's first record, in the order added, as\n"
-             "bytes; default when the key has no record.");
-PyDoc_STRVAR(get_all_doc,
-             "get_all($self, key, /)\n--\n\n"
-             "The data of every record of the key, as a list of bytes in the\n"
-             "order the records were added; [] when it has none.");
-PyDoc_STRVAR(get_many_doc,
-             "get_many($self, keys, /)\n--\n\n"
-             "The first record of each of keys (any iterable of bytes-like\n"
-             "objects), in order: bytes, or None for a key without records.\n"
-             "One call; other threads run meanwhile when there are many keys.");
-PyDoc_STRVAR(view_doc,
-             "view($self, key, /)\n--\n\n"
-             "The data of the key's first record as a read-only memoryview\n"
-             "into the mapped file, or None. The view stays valid after\n"
-             "close(): the file is unmapped with the last view.");
-PyDoc_STRVAR(walk_doc,
-             "_walk($self, part, /)\n--\n\n"
-             "A RecordIterator giving keys (0), values (1) or items (2).");
-PyDoc_STRVAR(replaced_doc,
-             "replaced($self, /)\n--\n\n"
-             "True when the path now names another file, or none: opening it\n"
-             "again gives the new one. This database keeps its own file.");
-PyDoc_STRVAR(close_doc,
-             "close($self, /)\n--\n\n"
-             "Close the database: every later operation raises ValueError.\n"
-             "The file is unmapped once no view() of it and no call in\n"
-             "another thread uses it. Closing twice is allowed.");
-
-PyMethodDef database_methods[] = {
-    {"get", as_method(database_get), METH_FASTCALL | METH_KEYWORDS, get_doc},
-    {"get_all", database_get_all, METH_O, get_all_doc},
-    {"get_many", database_get_many, METH_O, get_many_doc},
-    {"view", database_view, METH_O, view_doc},
-    {"_walk", database_walk, METH_O, walk_doc},
-    {"replaced", database_replaced, METH_NOARGS, replaced_doc},
-    {"close", database_close, METH_NOARGS, close_doc},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyMemberDef database_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(database_object, weakrefs),
-     READONLY, nullptr},
-    {"closed", T_BOOL, offsetof(database_object, closed), READONLY,
-     "True once close() has been called."},
-    {"_path", T_OBJECT, offsetof(database_object, path), READONLY,
-     "The path as given to open."},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyType_Slot database_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(database_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(database_iter)},
-    {Py_tp_methods, database_methods},
-    {Py_tp_members, database_members},
-    {Py_mp_length, reinterpret_cast<void*>(database_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(database_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(database_contains)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(database_getbuffer)},
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(database_releasebuffer)},
-    {0, nullptr}};
-
-PyType_Spec database_type_def = {
-    "qef64._qef64.Database", sizeof(database_object), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, database_slots};
-
-}  // namespace
-
-const qef64_db* hold(database_object* d) {
-  if (d->closed) {
-    raise_closed();
-    return nullptr;
-  }
-  d->in_flight++;
-  return d->db;
-}
-
-void release(database_object* d) {
-  d->in_flight--;
-  unmap_if_unused(d);
-}
-
-PyObject* look_up_chunks(PyObject* keys, PyObject* path, chunk_lookup look,
-                         void* context) {
+// The first record of each key of the tuple keys, as a list of bytes or
+// None, a chunk at a time. The caller holds r.
+template <class Handle>
+PyObject* look_up_chunks(reader_object<Handle>* r, PyObject* keys) {
   Py_ssize_t n = PyTuple_GET_SIZE(keys);
-  lookup_batch b{
-      0, std::min(n, chunk_keys), nullptr, nullptr, nullptr, nullptr, nullptr};
-  static_assert(sizeof(size_t) == sizeof(void*));
-  auto** block = static_cast<void**>(
-      PyMem_Malloc(4 * static_cast<size_t>(b.capacity) * sizeof(void*)));
+  Py_ssize_t cap = std::min(n, chunk_keys);
+  static_assert(sizeof(size_t) == sizeof(void*) &&
+                alignof(Py_buffer) <= alignof(void*));
+  auto** block = static_cast<void**>(PyMem_Malloc(
+      static_cast<size_t>(cap) * (4 * sizeof(void*) + sizeof(Py_buffer))));
   if (block == nullptr) return PyErr_NoMemory();
-  b.keys = const_cast<const void**>(block);
-  b.key_lens = reinterpret_cast<size_t*>(block + b.capacity);
-  b.data = const_cast<const void**>(block + 2 * b.capacity);
-  b.data_lens = reinterpret_cast<size_t*>(block + 3 * b.capacity);
+  lookup_batch b{0,
+                 const_cast<const void**>(block),
+                 reinterpret_cast<size_t*>(block + cap),
+                 const_cast<const void**>(block + 2 * cap),
+                 reinterpret_cast<size_t*>(block + 3 * cap),
+                 reinterpret_cast<Py_buffer*>(block + 4 * cap)};
   PyObject* result = PyList_New(n);
   for (Py_ssize_t start = 0; result != nullptr && start < n;
        start += chunk_keys) {
     int rc = batch_fill(&b, keys, start, std::min(chunk_keys, n - start));
+    auto work = [&b](const Handle* h) {
+      return calls<Handle>::get_many(h, static_cast<size_t>(b.n), b.keys,
+                                     b.key_lens, b.data, b.data_lens);
+    };
     if (rc == 0) {
-      rc = look(context, b, n >= gil_free_keys);
-      if (rc != 0 && rc != refused) raise_result(rc, path);
+      rc = n >= gil_free_keys ? without_gil(r, work) : work(r->handle);
+      if (rc != 0 && rc != refused) raise_result(rc, r->path);
     }
     if (rc != 0) Py_CLEAR(result);
     for (Py_ssize_t i = 0; result != nullptr && i < b.n; i++) {
@@ -422,16 +316,217 @@ PyObject* look_up_chunks(PyObject* keys, PyObject* path, chunk_lookup look,
         Py_CLEAR(result);
       if (item != nullptr) PyList_SET_ITEM(result, start + i, item);
     }
-    batch_release(&b);
+    for (Py_ssize_t i = 0; i < b.n; i++) {  // the keys' exports go back
+      if (b.views[i].obj != nullptr) PyBuffer_Release(&b.views[i]);
+    }
   }
-  PyMem_Free(b.views);
   PyMem_Free(block);
   return result;
 }
 
-int add_database_type(PyObject* module) {
-  database_type = add_type(module, &database_type_def, "Database");
-  return database_type == nullptr ? -1 : 0;
+template <class Handle>
+PyObject* reader_get_many(PyObject* self, PyObject* keys_arg) {
+  reader_object<Handle>* r = as_reader<Handle>(self);
+  // A tuple of our own keeps every key alive while the GIL is released,
+  // whatever another thread does to the caller's list meanwhile.
+  PyObject* keys = PySequence_Tuple(keys_arg);
+  if (keys == nullptr) return nullptr;
+  PyObject* result = nullptr;
+  // Held for the whole call: the records are copied after the lookups.
+  if (hold(r) != nullptr) {
+    result = look_up_chunks(r, keys);
+    release(r);
+  }
+  Py_DECREF(keys);
+  return result;
+}
+
+template <class Handle>
+PyObject* reader_view(PyObject* self, PyObject* key) {
+  reader_object<Handle>* r = as_reader<Handle>(self);
+  // Held: making the memoryview may collect garbage, and with it run any
+  // code, before its buffer is counted among the exports.
+  if (hold(r) == nullptr) return nullptr;
+  PyObject* view =
+      look_up(r, key, [self, r](int rc, const void* data, size_t len) {
+        if (rc != 0) Py_RETURN_NONE;
+        // The memoryview asks reader_getbuffer for this record's bytes.
+        r->export_data = data;
+        r->export_len = static_cast<Py_ssize_t>(len);
+        PyObject* made = PyMemoryView_FromObject(self);
+        r->export_data = nullptr;
+        return made;
+      });
+  release(r);
+  return view;
+}
+
+template <class Handle>
+int reader_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  reader_object<Handle>* r = as_reader<Handle>(self);
+  if (r->export_data == nullptr) {
+    view->obj = nullptr;
+    PyErr_SetString(PyExc_TypeError, "not a buffer: view(key) gives one");
+    return -1;
+  }
+  if (PyBuffer_FillInfo(view, self, const_cast<void*>(r->export_data),
+                        r->export_len, 1, flags) == -1)
+    return -1;
+  r->exports++;
+  return 0;
+}
+
+template <class Handle>
+void reader_releasebuffer(PyObject* self, Py_buffer*) {
+  reader_object<Handle>* r = as_reader<Handle>(self);
+  r->exports--;
+  unmap_if_unused(r);
+}
+
+// One step of a walk: what iter_next returns, or refused.
+template <class Handle>
+int walk_step(PyObject* owner, qef64_iter* it, const void** key,
+              size_t* key_len, const void** data, size_t* data_len) {
+  reader_object<Handle>* r = as_reader<Handle>(owner);
+  if (r->closed) return raise_closed(), refused;
+  int rc =
+      calls<Handle>::iter_next(r->handle, it, key, key_len, data, data_len);
+  return rc > 0 ? (raise_result(rc, r->path), refused) : rc;
+}
+
+template <class Handle>
+PyObject* reader_walk(PyObject* self, PyObject* what) {
+  long part = PyLong_AsLong(what);
+  if ((part < 0 || part > 2) && PyErr_Occurred() == nullptr)
+    PyErr_SetString(PyExc_ValueError, "_walk() takes 0, 1 or 2");
+  if (part < 0 || part > 2) return nullptr;
+  return new_iterator(self, walk_step<Handle>, static_cast<walk>(part));
+}
+
+template <class Handle>
+PyObject* reader_replaced(PyObject* self, PyObject*) {
+  // A stat of the path, or a readlink: it may wait on the file system.
+  int replaced = without_gil(as_reader<Handle>(self), [](const Handle* h) {
+    return calls<Handle>::replaced(h);
+  });
+  return replaced == refused ? nullptr : PyBool_FromLong(replaced);
+}
+
+template <class Handle>
+PyObject* reader_resident(PyObject* self, PyObject*) {
+  std::uint64_t tables = 0, records = 0;
+  // One mincore(2) pass over the mapping: a millisecond a gigabyte.
+  int rc = without_gil(as_reader<Handle>(self), [&](const Handle* h) {
+    return calls<Handle>::resident(h, &tables, &records);
+  });
+  if (rc == refused) return nullptr;
+  if (rc != 0) return raise_result(rc, as_reader<Handle>(self)->path);
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(tables),
+                       static_cast<unsigned long long>(records));
+}
+
+// None when sound; for a damaged file or set, (offset, shard or -1, what is
+// wrong, the text of EPROTO).
+template <class Handle>
+PyObject* reader_verify(PyObject* self, PyObject*) {
+  qef64_problem p{0, 0, nullptr};
+  // Reads every byte, and checksums the shards of a set.
+  int rc = without_gil(as_reader<Handle>(self), [&p](const Handle* h) {
+    return calls<Handle>::verify(h, &p);
+  });
+  if (rc == 0) Py_RETURN_NONE;
+  if (rc == refused) return nullptr;
+  if (rc != EPROTO) return raise_result(rc, as_reader<Handle>(self)->path);
+  return Py_BuildValue("(Knzs)", static_cast<unsigned long long>(p.offset),
+                       static_cast<Py_ssize_t>(p.shard), p.what,
+                       qef64_strerror(EPROTO));
+}
+
+template <class Handle>
+PyObject* reader_close(PyObject* self, PyObject*) {
+  reader_object<Handle>* r = as_reader<Handle>(self);
+  r->closed = true;
+  unmap_if_unused(r);
+  Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(get_doc,
+             "get($self, key, /, default=None)\n--\n\n"
+             "The key's first record, in the order added; default if none.");
+PyDoc_STRVAR(get_all_doc,
+             "get_all($self, key, /)\n--\n\n"
+             "Every record of the key, in a list in the order added.");
+PyDoc_STRVAR(get_many_doc,
+             "get_many($self, keys, /)\n--\n\n"
+             "The first record of each key, or None, in one batch.");
+PyDoc_STRVAR(view_doc,
+             "view($self, key, /)\n--\n\n"
+             "The key's first record as a read-only memoryview into the\n"
+             "mapped file, or None; valid after close().");
+PyDoc_STRVAR(replaced_doc,
+             "replaced($self, /)\n--\n\n"
+             "True when opening the path again would give another file or\n"
+             "version: replaced, removed or changed in place.");
+PyDoc_STRVAR(close_doc,
+             "close($self, /)\n--\n\n"
+             "Close: every later operation raises ValueError; the file is\n"
+             "unmapped once no view() and no call uses it.");
+
+template <class Handle>
+PyMethodDef reader_methods[] = {
+    {"get", as_method(reader_get<Handle>), METH_FASTCALL | METH_KEYWORDS,
+     get_doc},
+    {"get_all", reader_get_all<Handle>, METH_O, get_all_doc},
+    {"get_many", reader_get_many<Handle>, METH_O, get_many_doc},
+    {"view", reader_view<Handle>, METH_O, view_doc},
+    {"_walk", reader_walk<Handle>, METH_O, nullptr},
+    {"replaced", reader_replaced<Handle>, METH_NOARGS, replaced_doc},
+    {"_resident", reader_resident<Handle>, METH_NOARGS, nullptr},
+    {"_verify", reader_verify<Handle>, METH_NOARGS, nullptr},
+    {"close", reader_close<Handle>, METH_NOARGS, close_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
+template <class Handle>
+PyMemberDef reader_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET,
+     offsetof(reader_object<Handle>, weakrefs), READONLY, nullptr},
+    {"closed", T_BOOL, offsetof(reader_object<Handle>, closed), READONLY,
+     "True once close() has been called."},
+    {"_path", T_OBJECT, offsetof(reader_object<Handle>, path), READONLY,
+     nullptr},
+    {"_count", T_ULONGLONG, offsetof(reader_object<Handle>, count), READONLY,
+     nullptr},
+    {"_shards", T_PYSSIZET, offsetof(reader_object<Handle>, shards), READONLY,
+     nullptr},
+    {"_version", T_STRING, offsetof(reader_object<Handle>, version), READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+template <class Handle>
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new<Handle>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc<Handle>)},
+    {Py_tp_methods, reader_methods<Handle>},
+    {Py_tp_members, reader_members<Handle>},
+    {Py_mp_subscript, reinterpret_cast<void*>(reader_subscript<Handle>)},
+    {Py_sq_contains, reinterpret_cast<void*>(reader_contains<Handle>)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(reader_getbuffer<Handle>)},
+    {Py_bf_releasebuffer,
+     reinterpret_cast<void*>(reader_releasebuffer<Handle>)},
+    {0, nullptr}};
+
+}  // namespace
+
+int add_database_types(PyObject* module) {
+  constexpr unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+  PyType_Spec db = {"qef64._qef64.Database", sizeof(reader_object<qef64_db>), 0,
+                    flags, reader_slots<qef64_db>};
+  PyType_Spec set = {"qef64._qef64.ShardedDatabase",
+                     sizeof(reader_object<qef64_set>), 0, flags,
+                     reader_slots<qef64_set>};
+  bool added = add_type(module, &db, "Database") != nullptr &&
+               add_type(module, &set, "ShardedDatabase") != nullptr;
+  return added ? 0 : -1;
 }
 
 }  // namespace qef64::python

@@ -1,6 +1,7 @@
-// qef64.RecordIterator: one walk over every record of a Database in file
-// order. Only a Database makes one (iter(db), and db._walk for the views):
-// the type cannot be called, as what it made would have no database.
+// qef64.RecordIterator: one walk over every record of a Database or a
+// ShardedDatabase in file order. Only they make one (iter(db), and db._walk
+// for the views): the type cannot be called, as what it made would have no
+// database.
 
 #include "python/binding.h"
 
@@ -11,7 +12,8 @@ PyTypeObject* iterator_type;
 
 struct iterator_object {
   PyObject ob_base;
-  database_object* db;  // referenced
+  PyObject* owner;  // the database, referenced
+  walk_step step;
   qef64_iter it;
   walk what;
 };
@@ -22,20 +24,17 @@ iterator_object* as_iterator(PyObject* o) {
 
 void iterator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  Py_DECREF(as_iterator(self)->db);
+  Py_DECREF(as_iterator(self)->owner);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* iterator_next(PyObject* self) {
   iterator_object* it = as_iterator(self);
-  database_object* d = it->db;
-  if (d->closed) return raise_closed();
   const void *key, *data;
   size_t key_len, data_len;
-  int rc = qef64_iter_next(d->db, &it->it, &key, &key_len, &data, &data_len);
-  if (rc == QEF64_NOTFOUND) return nullptr;  // StopIteration
-  if (rc != 0) return raise_result(rc, d->path);
+  int rc = it->step(it->owner, &it->it, &key, &key_len, &data, &data_len);
+  if (rc != 0) return nullptr;  // StopIteration at QEF64_NOTFOUND
   if (it->what == walk::keys) return bytes_of(key, key_len);
   if (it->what == walk::values) return bytes_of(data, data_len);
   // Both bytes are made before the tuple, whose allocation may collect
@@ -49,10 +48,9 @@ PyObject* iterator_next(PyObject* self) {
 }
 
 PyDoc_STRVAR(iterator_doc,
-             "One walk over every record of a Database in file order,\n"
-             "giving keys, values or (key, value) pairs as bytes. It raises\n"
-             "ValueError once the database is closed. Made by iter(db) and\n"
-             "the views of keys(), values() and items(), never called.");
+             "One walk over every record of a database in file order, giving\n"
+             "keys, values or (key, value) pairs of bytes; ValueError once it\n"
+             "is closed. Made by iter(db) and the views, never called.");
 
 PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>(iterator_doc)},
@@ -67,13 +65,13 @@ PyType_Spec iterator_type_def = {"qef64.RecordIterator",
 
 }  // namespace
 
-PyObject* new_iterator(database_object* d, walk what) {
-  if (d->closed) return raise_closed();
+PyObject* new_iterator(PyObject* owner, walk_step step, walk what) {
   PyObject* o = iterator_type->tp_alloc(iterator_type, 0);
   if (o == nullptr) return nullptr;
-  Py_INCREF(d);
+  Py_INCREF(owner);
   iterator_object* it = as_iterator(o);
-  it->db = d;
+  it->owner = owner;
+  it->step = step;
   it->it = QEF64_ITER_INIT;
   it->what = what;
   return o;

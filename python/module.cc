@@ -47,23 +47,34 @@ void byte_arg_release(byte_arg* a) {
   if (a->view.obj != nullptr) PyBuffer_Release(&a->view);
 }
 
-int path_arg_get(PyObject* arg, PyObject** path, PyObject** encoded) {
-  *path = PyOS_FSPath(arg);
-  if (*path == nullptr) return -1;
-  *encoded = nullptr;
-  if (PyUnicode_FSConverter(*path, encoded) == 0) {
-    Py_CLEAR(*path);
+int record_args(PyObject* key, PyObject* value, byte_arg* k, byte_arg* v,
+                bool hold) {
+  if (byte_arg_get(key, k, "key", hold) == -1) return -1;
+  if (byte_arg_get(value, v, "value", hold) == 0) return 0;
+  byte_arg_release(k);
+  return -1;
+}
+
+int pair_arg_get(PyObject* item, byte_arg* k, byte_arg* v) {
+  PyObject* seq = PySequence_Fast(item, "");
+  // An error of the item's own iteration goes on as it is.
+  if (seq == nullptr && !PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+  if (seq == nullptr || PySequence_Fast_GET_SIZE(seq) != 2) {
+    PyErr_Format(PyExc_TypeError,
+                 "pairs must be (key, value) pairs, not '%.100s'",
+                 Py_TYPE(item)->tp_name);
+    Py_XDECREF(seq);
     return -1;
   }
-  return 0;
+  PyObject** both = PySequence_Fast_ITEMS(seq);
+  int rc = record_args(both[0], both[1], k, v, true);
+  Py_DECREF(seq);
+  return rc;
 }
 
 PyObject* raise_result(int rc, PyObject* filename, const char* text) {
-  // EPROTO's own text, "Protocol error", says nothing to someone who opened
-  // a file.
-  if (text == nullptr)
-    text = rc == EPROTO ? "damaged database file (Protocol error)"
-                        : qef64_strerror(rc);
+  // For EPROTO, the library's own: "not a database, or a damaged one".
+  if (text == nullptr) text = qef64_strerror(rc);
   PyObject* args = filename != nullptr
                        ? Py_BuildValue("(isO)", rc, text, filename)
                        : Py_BuildValue("(is)", rc, text);
@@ -117,8 +128,12 @@ PyMODINIT_FUNC PyInit__qef64(void) {
   PyObject* m = PyModule_Create(&module_def);
   if (m == nullptr) return nullptr;
   if (PyModule_AddStringConstant(m, "__version__", qef64_version()) == -1 ||
-      add_database_type(m) == -1 || add_iterator_type(m) == -1 ||
-      add_builder_type(m) == -1 || add_sharded_functions(m) == -1) {
+      PyModule_AddIntMacro(m, QEF64_WARM_TABLES) == -1 ||
+      PyModule_AddIntMacro(m, QEF64_WARM_ALL) == -1 ||
+      PyModule_AddIntMacro(m, QEF64_WARM_BACKGROUND) == -1 ||
+      PyModule_AddIntMacro(m, QEF64_LOCK_TABLES) == -1 ||
+      add_database_types(m) == -1 || add_iterator_type(m) == -1 ||
+      add_builder_types(m) == -1 || add_sharded_functions(m) == -1) {
     Py_DECREF(m);
     return nullptr;
   }

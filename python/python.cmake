@@ -122,8 +122,11 @@ if(QEF64_TESTS)
     QEF64_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
     QEF64_SOURCE_DIR=${PROJECT_SOURCE_DIR}
     PYTHONDONTWRITEBYTECODE=1)
+  if(TARGET qef64_faults)
+    list(APPEND qef64_python_env QEF64_FAULTS_LIB=$<TARGET_FILE:qef64_faults>)
+  endif()
   set(qef64_python_tests mapping builder builder_open lifetime recipes sharded
-    misuse)
+    misuse cold verify)
   if(QEF64_SANITIZE)
     # A sanitized extension needs the sanitizer's runtime loaded before
     # anything else in the (plain) interpreter.

@@ -17,6 +17,8 @@ Reading::
         len(db)                     # number of records
         for key, value in db.items(): ...   # every record, file order
 
+    qef64.open("big.db", warm="tables", lock_tables=True)  # for a cold file
+
 Building::
 
     with qef64.Builder("colors.db") as b:   # commit at the end, abort on error
@@ -32,42 +34,80 @@ Dask cluster by ``qef64.dask.build``, and read by ``qef64.open_sharded``.
 Keys and values are bytes-like objects (bytes, bytearray, memoryview,
 mmap); str is refused with TypeError: encode it first. Failures raise
 OSError with the system's errno (FileNotFoundError for a missing file),
-and a damaged database file raises OSError with errno EPROTO.
+and a file that is not a database, or a damaged one, raises OSError
+with errno EPROTO; db.verify() checks a whole file.
 """
 
+import collections
 import collections.abc
+import errno
 
 from qef64 import _qef64
 from qef64._qef64 import RecordIterator, __version__, shard_hash
 
-__all__ = ["Builder", "Database", "build", "open", "__version__",
+__all__ = ["Builder", "Database", "Residency", "build", "open", "__version__",
            "ShardedDatabase", "build_sharded", "open_sharded", "shard_hash"]
 
+_WARM = {None: 0, "tables": _qef64.QEF64_WARM_TABLES, "all": _qef64.QEF64_WARM_ALL}
 
-class Database(_qef64.Database):
-    """Database(path)
 
-    An open database file, read-only: a mapping from bytes keys to the
-    bytes data of their records. Use qef64.open(path).
+def _open_flags(warm, background, lock_tables) -> int:
+    """The flags of qef64_open_ex for open()'s keywords; ValueError or
+    TypeError for values that mean nothing."""
+    if not (warm is None or isinstance(warm, str)):
+        raise TypeError("warm must be None, 'tables' or 'all', not %r"
+                        % type(warm).__name__)
+    if warm not in _WARM:
+        raise ValueError("warm must be None, 'tables' or 'all', not %r" % warm)
+    for name, value in (("background", background), ("lock_tables", lock_tables)):
+        if not isinstance(value, bool):
+            raise TypeError("%s must be True or False, not %r"
+                            % (name, type(value).__name__))
+    if background and warm is None and not lock_tables:
+        raise ValueError("background=True needs something to warm: "
+                         "warm='tables', warm='all' or lock_tables=True")
+    return (_WARM[warm] | (_qef64.QEF64_WARM_BACKGROUND if background else 0)
+            | (_qef64.QEF64_LOCK_TABLES if lock_tables else 0))
 
-    db[key] and get() give the key's first record, get_all() all of them
-    in the order added, get_many() the first record of many keys, view() a
-    record without a copy. Keys are bytes-like (bytes, bytearray,
-    memoryview, mmap); str is refused. len() is the number of records;
-    iterating gives every record's key in file order, a key added twice
-    coming twice.
 
-    One Database may be used from any number of threads at once, and keeps
-    working in a child process after fork(). A damaged file raises OSError
-    with errno EPROTO.
-    """
+Residency = collections.namedtuple("Residency", ["tables", "records"])
+Residency.__doc__ = """Residency(tables, records)
+
+How much of a database is in memory (the page cache) now, in bytes:
+tables of the header and the hash tables, records of the records. What
+resident() returns."""
+
+
+def _reopen(cls, path, flags):
+    # What a pickled database becomes: the same open, in another process.
+    return cls._opened(path, flags)
+
+
+class _Reader:
+    """What Database and ShardedDatabase share above their C halves."""
 
     __slots__ = ()
 
-    def _open(self) -> "Database":
+    def __new__(cls, path, *, warm=None, background=False, lock_tables=False):
+        return cls._opened(path, _open_flags(warm, background, lock_tables))
+
+    @classmethod
+    def _opened(cls, path, flags):
+        self = super().__new__(cls, path, flags)
+        self._flags = flags
+        return self
+
+    def _open(self):
         if self.closed:
             raise ValueError("operation on a closed database")
         return self
+
+    def __len__(self) -> int:
+        # Beyond sys.maxsize, as a damaged header may claim: OverflowError.
+        return self._open()._count
+
+    def __iter__(self) -> RecordIterator:
+        return self._open()._walk(0)
 
     def keys(self) -> "KeysView":
         """A view of the key of every record, in file order (the order
@@ -84,7 +124,30 @@ class Database(_qef64.Database):
         order: a key added twice gives two pairs."""
         return ItemsView(self._open())
 
-    def __enter__(self) -> "Database":
+    def resident(self) -> Residency:
+        """How much of the file is in memory now, in bytes: a Residency
+        (tables, records). For a service's health page: it costs one
+        mincore(2) pass over the mapping, about a millisecond a gigabyte,
+        and lets other threads run meanwhile."""
+        return Residency(*self._resident())
+
+    def verify(self) -> None:
+        """Check the whole file: every record reachable by its key from its
+        table, every slot naming a record of its hash, the records ending
+        where the tables begin. Returns None when it is sound; raises
+        OSError with errno EPROTO, naming what is wrong and its offset,
+        when it is not. Reads the file once, front to back, and lets other
+        threads run meanwhile."""
+        problem = self._verify()
+        if problem is not None:
+            offset, shard, what, text = problem
+            raise OSError(errno.EPROTO, "%s: %s, %s" % (text, what, self._place(offset, shard)),
+                          self._path)
+
+    def _place(self, offset: int, shard: int) -> str:
+        return "at offset %d" % offset
+
+    def __enter__(self):
         return self._open()
 
     def __exit__(self, *exc_info: object) -> None:
@@ -93,8 +156,32 @@ class Database(_qef64.Database):
 
     def __reduce__(self):
         """Pickle by path: unpickling opens the path again, in whatever
-        process, and sees the file it names then."""
-        return type(self), (self._open()._path,)
+        process, as this one was opened (warming included), and sees what
+        it names then."""
+        return _reopen, (type(self), self._open()._path, self._flags)
+
+
+class Database(_Reader, _qef64.Database):
+    """Database(path, *, warm=None, background=False, lock_tables=False)
+
+    An open database file, read-only: a mapping from bytes keys to the
+    bytes data of their records. Use qef64.open(path), which documents the
+    keywords that warm a cold file.
+
+    db[key] and get() give the key's first record, get_all() all of them
+    in the order added, get_many() the first record of many keys, view() a
+    record without a copy. Keys are bytes-like (bytes, bytearray,
+    memoryview, mmap); str is refused. len() is the number of records;
+    iterating gives every record's key in file order, a key added twice
+    coming twice. resident() says how much of the file is in memory, and
+    verify() checks all of it.
+
+    One Database may be used from any number of threads at once, and keeps
+    working in a child process after fork(). A file that is not a
+    database, or a damaged one, raises OSError with errno EPROTO.
+    """
+
+    __slots__ = ("_flags",)  # of the open, for pickling
 
     def __repr__(self) -> str:
         try:
@@ -114,7 +201,7 @@ class RecordsView(collections.abc.MappingView):
     _part = 0  # what the walk gives: keys (0), values (1) or items (2)
 
     def __iter__(self) -> RecordIterator:
-        return self._mapping._walk(self._part)
+        return self._mapping._open()._walk(self._part)
 
     def __repr__(self) -> str:
         return "<qef64 %s of %r>" % (("keys", "values", "items")[self._part],
@@ -169,6 +256,15 @@ class Builder(_qef64.Builder):
 
     __slots__ = ()
 
+    def __new__(cls, path, *, memory=None):
+        if memory is None:
+            return super().__new__(cls, path)
+        if not isinstance(memory, int):
+            raise TypeError("memory must be an int, not %r" % type(memory).__name__)
+        if not 0 <= memory < (1 << 64) - 1:
+            raise OverflowError("memory must be at least 0 and below 2**64 - 1")
+        return super().__new__(cls, path, memory=memory)
+
     def __enter__(self) -> "Builder":
         # Refused as every call is: a builder already finished, or in
         # another thread's call.
@@ -192,14 +288,27 @@ class Builder(_qef64.Builder):
         return "<qef64.Builder %r %s>" % (self._path, self._ended or "open")
 
 
-def open(path, /) -> Database:
+def open(path, /, *, warm=None, background=False, lock_tables=False) -> Database:
     """Open the database file at path (str, bytes or os.PathLike) and map
     it read-only; return a Database.
 
+    For files read cold (a fresh machine, a restart, a file larger than
+    memory), warm="tables" reads the header and the hash tables into
+    memory before returning, so that a cold lookup needs one read, its
+    record's; warm="all" reads the whole file. background=True warms in a
+    thread of the library's own instead, and open returns at once.
+    lock_tables=True locks the tables in memory (mlock), reading them in
+    first, so that memory pressure never evicts them. Warming reads
+    sequentially, at the device's speed; other threads run meanwhile.
+
     Raises FileNotFoundError for a missing file, OSError with errno EPROTO
-    for a file too short to be a database, and OSError with the system's
-    errno for any other failure."""
-    return Database(path)
+    for a file that is not a database (the header is checked against the
+    file; verify() checks the rest), OSError with errno ENOMEM or
+    EPERM when RLIMIT_MEMLOCK forbids locking the tables, OSError with the
+    system's errno for any other failure, and ValueError or TypeError for
+    keywords that mean nothing (background=True with nothing to warm)."""
+    return Database(path, warm=warm, background=background,
+                    lock_tables=lock_tables)
 
 
 def build(path, pairs, /) -> None:

@@ -13,8 +13,9 @@ process that calls it:
 2. one task per shard, once every partition is routed, reads its pieces in
    partition order and builds the shard file with a bounded-memory
    qef64.Builder, straight into the new version's directory;
-3. the calling process removes the pieces, writes the manifest and
-   publishes the version.
+3. the calling process removes the pieces and publishes the version:
+   the library checks and checksums the shards, writes SHA256SUMS and the
+   manifest and makes the version current (qef64.sharded.Publication).
 
 Dask schedules the tasks and places them on the workers; the pieces go
 through the file system rather than through the workers' memory, so that
@@ -141,7 +142,7 @@ def build(bag: Any, path: Any, shards: int, memory: Optional[int] = None) -> str
         built = [dask.delayed(_build_shard, pure=False)(
                      pub.shard_path(s), pieces, s, memory, routed)
                  for s in range(shards)]
-        counts = dask.compute(*built)
+        dask.compute(*built)
         shutil.rmtree(pieces)
-        pub.publish(list(counts))
+        pub.publish()
         return pub.version

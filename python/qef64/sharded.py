@@ -1,17 +1,20 @@
 """Sharded sets: one table spread over several ordinary databases.
 
 A sharded set is a directory. Each version lives in a subdirectory of its
-own, ``v-<UTC time>-<random>``, holding ``manifest.json`` and the shard
-files ``shard-00000.qef64`` ...; the symbolic link ``current`` names the
-version in use and ``previous`` the one before it. A key's records are all
-in shard ``shard_hash(key) % shard_count``, in the order they were added.
-qef64(5) documents the layout, the manifest and the hash.
+own, ``v-<UTC time>-<random>``, holding ``manifest.json``, ``SHA256SUMS``
+and the shard files ``shard-00000.qef64`` ...; the symbolic link
+``current`` names the version in use and ``previous`` the one before it.
+A key's records are all in shard ``shard_hash(key) % shard_count``, in the
+order they were added. qef64(5) documents the layout, the manifest, the
+checksums and the hash.
 
-A new version is written completely, every file made durable, and becomes
-current by one rename of a new ``current`` link, after which the directory
-is made durable. A reader that opened the old version keeps reading it;
-the previous version stays until the next publication, for rollback. A
-build that fails publishes nothing.
+A new version is written completely, checksummed and made durable, and
+becomes current by one rename of a new ``current`` link: the library's
+one publication protocol (qef64_publication_* in qef64(3)), which
+Publication, build_sharded and qef64.dask all go through. A reader that
+opened the old version keeps reading it; the previous version stays until
+the next publication, for rollback. A build that fails publishes nothing.
+``sha256sum -c SHA256SUMS`` in a version's directory checks a copy of it.
 
 Reading::
 
@@ -27,24 +30,14 @@ and on a Dask cluster, ``qef64.dask.build(bag, "words", shards=32)``.
 
 from __future__ import annotations
 
-import datetime
-import errno
-import fcntl
 import itertools
-import json
 import os
-import secrets
-import shutil
-from typing import Callable, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
-from qef64 import Builder, Database, _qef64
+from qef64 import Builder, _qef64, _Reader
 
 Buffer = Union[bytes, bytearray, memoryview]
 PathLike = Union[str, bytes, "os.PathLike[str]"]
-
-FORMAT = "qef64-sharded"
-FORMAT_VERSION = 1
-SHARD_HASH = "fnv1a64-splitmix64"
 
 shard_hash = _qef64.shard_hash
 
@@ -56,269 +49,119 @@ DEFAULT_MEMORY = 64 << 20
 # enough to hold only a little of the input at once.
 _ROUTE_PAIRS = 1 << 16
 
-# How many times an open retries when a publication removes the version it
-# was reading the link of: each retry reads the link again.
-_OPEN_ATTEMPTS = 8
 
+class ShardedDatabase(_Reader, _qef64.ShardedDatabase):
+    """ShardedDatabase(path, *, warm=None, background=False, lock_tables=False)
 
-def shard_file(index: int) -> str:
-    """The file name of shard ``index`` inside a version directory."""
-    return "shard-%05d.qef64" % index
+    A sharded set opened for reading, with the read interface of Database:
+    [], get, get_all, get_many (one batch over every shard), view, in, len,
+    keys, values and items (shard 0 first, each shard in file order),
+    resident, verify, replaced and close. Use qef64.open_sharded(path).
 
-
-def _fsync_dir(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def _read_manifest(version_dir: str) -> dict:
-    with open(os.path.join(version_dir, "manifest.json"), "rb") as f:
-        manifest = json.load(f)
-    if (not isinstance(manifest, dict)
-            or manifest.get("format") != FORMAT
-            or manifest.get("version") != FORMAT_VERSION
-            or manifest.get("shard_hash") != SHARD_HASH):
-        raise OSError(errno.EPROTO, "not a sharded set this version reads",
-                      os.path.join(version_dir, "manifest.json"))
-    shards = manifest.get("shards")
-    count = manifest.get("shard_count")
-    if (not isinstance(shards, list) or not isinstance(count, int)
-            or count < 1 or len(shards) != count):
-        raise OSError(errno.EPROTO, "manifest lists no shards or the wrong count",
-                      os.path.join(version_dir, "manifest.json"))
-    return manifest
-
-
-class ShardedDatabase:
-    """A sharded set opened for reading: the read interface of Database.
-
-    It holds the version that ``current`` named when it was opened, and
-    keeps reading it whatever is published afterwards; ``replaced()`` says
-    when reopening would give another version.
+    It holds the version that ``current`` named when it was opened (or the
+    version whose directory path is), and keeps reading it whatever is
+    published afterwards; ``replaced()`` says when reopening would give
+    another version. Opening checks the manifest and every shard's size
+    and record count; verify() checks the checksums and every shard's
+    structure too.
     """
 
-    def __init__(self, path: PathLike) -> None:
-        self._path = os.path.abspath(os.fspath(path))
-        self._shards: Tuple[Database, ...] = ()
-        for attempt in range(_OPEN_ATTEMPTS):
-            version = os.readlink(os.path.join(self._path, "current"))
-            try:
-                self._open_version(version)
-                return
-            except FileNotFoundError:
-                # A publication removed this version between the readlink
-                # and the open; the link names a newer one now.
-                if attempt == _OPEN_ATTEMPTS - 1:
-                    raise
+    __slots__ = ("_flags", "_name")
 
-    def _open_version(self, version: str) -> None:
-        version_dir = os.path.join(self._path, version)
-        manifest = _read_manifest(version_dir)
-        shards = []
-        try:
-            for entry in manifest["shards"]:
-                file = os.path.join(version_dir, entry["file"])
-                db = Database(file)
-                shards.append(db)
-                if os.stat(file).st_size != entry["size"]:
-                    raise OSError(errno.EPROTO, "shard size differs from the manifest", file)
-        except BaseException:
-            for db in shards:
-                db.close()
-            raise
-        self._version = version
-        self._shards = tuple(shards)
-        self._records = sum(len(db) for db in shards)
-
-    def _shard(self, key: Buffer) -> Database:
-        shards = self._live()
-        return shards[_qef64.shard_of(key, len(shards))]
-
-    def __getitem__(self, key: Buffer) -> bytes:
-        return self._shard(key)[key]
-
-    def get(self, key: Buffer, default: object = None) -> object:
-        """The first record of key, or default when it has none."""
-        return self._shard(key).get(key, default)
-
-    def get_all(self, key: Buffer) -> List[bytes]:
-        """Every record of key, in the order added ([] when none)."""
-        return self._shard(key).get_all(key)
-
-    def get_many(self, keys: Iterable[Buffer]) -> List[Optional[bytes]]:
-        """The first record of each key, or None: one batched call over
-        all shards."""
-        return _qef64.get_many_sharded(self._live(), keys)
-
-    def __contains__(self, key: Buffer) -> bool:
-        return key in self._shard(key)
-
-    def __len__(self) -> int:
-        self._live()
-        return self._records
-
-    def items(self) -> Iterator[Tuple[bytes, bytes]]:
-        """Every record as (key, value), shard by shard, each in file order."""
-        for db in self._live():
-            yield from db.items()
-
-    def keys(self) -> Iterator[bytes]:
-        """The key of every record, shard by shard; repeated keys repeat."""
-        for db in self._live():
-            yield from db.keys()
-
-    def values(self) -> Iterator[bytes]:
-        """The value of every record, in the order of keys()."""
-        for db in self._live():
-            yield from db.values()
-
-    __iter__ = keys
-
-    def _live(self) -> Tuple[Database, ...]:
-        shards = self._shards
-        if not shards:
-            raise ValueError("operation on a closed sharded set")
-        return shards
+    @classmethod
+    def _opened(cls, path, flags):
+        self = super()._opened(path, flags)
+        self._name = self._version
+        return self
 
     @property
     def shard_count(self) -> int:
-        return len(self._live())
+        """The number of shards."""
+        return self._open()._shards
 
     @property
     def version(self) -> str:
         """The name of the version directory this reader holds."""
-        return self._version
+        return self._name
 
-    def replaced(self) -> bool:
-        """True when ``current`` now names another version, or nothing."""
-        try:
-            return os.readlink(os.path.join(self._path, "current")) != self._version
-        except OSError:
-            return True
-
-    def close(self) -> None:
-        """Closes every shard; views taken from them stay valid."""
-        shards, self._shards = self._shards, ()
-        for db in shards:
-            db.close()
-
-    @property
-    def closed(self) -> bool:
-        return not self._shards
-
-    def __enter__(self) -> "ShardedDatabase":
-        return self
-
-    def __exit__(self, *exc: object) -> bool:
-        self.close()
-        return False
+    def _place(self, offset: int, shard: int) -> str:
+        if shard < 0:
+            return "in version %s" % self._name
+        place = "in shard %d of version %s" % (shard, self._name)
+        # A size or checksum is the whole shard's: the library gives it 0.
+        return place + (", at offset %d" % offset if offset else "")
 
     def __repr__(self) -> str:
-        state = "closed" if not self._shards else "%d shards" % len(self._shards)
+        state = "closed" if self.closed else "%d shards" % self._shards
         return "<qef64.ShardedDatabase %r %s>" % (self._path, state)
 
 
-def open_sharded(path: PathLike) -> ShardedDatabase:
-    """Opens the current version of the sharded set at path."""
-    return ShardedDatabase(path)
+def open_sharded(path: PathLike, *, warm: Optional[str] = None,
+                 background: bool = False,
+                 lock_tables: bool = False) -> ShardedDatabase:
+    """Opens the sharded set at path: the version its ``current`` names,
+    or the version whose directory path is. warm, background and
+    lock_tables apply to every shard, as qef64.open() documents them.
+
+    Raises FileNotFoundError for a missing set, version or shard, and
+    OSError with errno EPROTO for a damaged manifest or a shard whose size
+    or record count is not the manifest's."""
+    return ShardedDatabase(path, warm=warm, background=background,
+                           lock_tables=lock_tables)
 
 
 class Publication:
     """A new version of a sharded set, from its directory to publication.
 
     Entering it takes the set's lock (a second build of the same set at the
-    same time fails with BlockingIOError) and makes the version directory;
-    ``publish`` writes the manifest and makes the version current. Leaving
-    it without publishing, or with an exception, removes the version
-    directory: nothing is published and ``current`` stays as it was.
+    same time, in any process, fails with BlockingIOError) and makes the
+    version directory, and the set's directory when it is missing; the
+    shards are then built at ``shard_path(i)``, by any means, and
+    ``publish`` makes the version current. Leaving it without publishing,
+    or with an exception, removes the version directory: nothing is
+    published and ``current`` stays as it was. Under it all is the
+    library's publication (qef64_publication_* in qef64(3)).
     """
 
     def __init__(self, path: PathLike, shards: int) -> None:
-        if not isinstance(shards, int) or shards < 1:
+        if not isinstance(shards, int) or isinstance(shards, bool) or shards < 1:
             raise ValueError("shards must be a positive int")
         self.path = os.path.abspath(os.fspath(path))
         self.shards = shards
         self.version: Optional[str] = None
         self.directory: Optional[str] = None
-        self._lock: Optional[int] = None
-        self._published = False
+        self._writer: Optional[_qef64.Publication] = None
 
     def __enter__(self) -> "Publication":
-        os.makedirs(self.path, exist_ok=True)
-        lock = os.open(os.path.join(self.path, ".lock"),
-                       os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
-        # Until __enter__ returns, no __exit__ will release the lock.
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            now = datetime.datetime.now(datetime.timezone.utc)
-            version = "v-%s-%s" % (now.strftime("%Y%m%dT%H%M%SZ"), secrets.token_hex(3))
-            directory = os.path.join(self.path, version)
-            os.mkdir(directory)
-        except BaseException:
-            os.close(lock)
-            raise
-        self._lock, self.version, self.directory = lock, version, directory
+        if self._writer is not None:
+            raise ValueError("a Publication is entered once")
+        self._writer = _qef64.Publication(self.path, self.shards)
+        self.directory = os.path.dirname(self._writer.shard_path(0))
+        self.version = os.path.basename(self.directory)
         return self
+
+    def _live(self) -> _qef64.Publication:
+        if self._writer is None:
+            raise ValueError("a Publication is used inside its with block")
+        return self._writer
 
     def shard_path(self, index: int) -> str:
         """Where shard ``index`` of the new version is built."""
-        return os.path.join(self.directory, shard_file(index))
+        if not 0 <= index < self.shards:
+            raise IndexError("shard %r of a set of %d" % (index, self.shards))
+        return self._live().shard_path(index)
 
-    def publish(self, records: Sequence[int]) -> None:
-        """Writes the manifest of the built shards (records[i] records in
-        shard i) and makes the version current."""
-        shards = []
-        for i in range(self.shards):
-            size = os.stat(self.shard_path(i)).st_size
-            shards.append({"file": shard_file(i), "records": records[i], "size": size})
-        manifest = {"format": FORMAT, "version": FORMAT_VERSION,
-                    "shard_hash": SHARD_HASH, "shard_count": self.shards,
-                    "records": sum(records), "shards": shards}
-        staged = os.path.join(self.directory, ".manifest.json.tmp")
-        with open(staged, "w") as f:
-            json.dump(manifest, f, indent=1)
-            f.write("\n")
-            f.flush()
-            os.fsync(f.fileno())
-        os.rename(staged, os.path.join(self.directory, "manifest.json"))
-        _fsync_dir(self.directory)
-
-        current = os.path.join(self.path, "current")
-        try:
-            old = os.readlink(current)
-        except FileNotFoundError:
-            old = None
-        self._swap_link("current", self.version)
-        self._published = True
-        _fsync_dir(self.path)
-        # From here on the version is published; what follows only tidies.
-        if old is not None and old != self.version:
-            self._swap_link("previous", old)
-            _fsync_dir(self.path)
-        keep = {self.version, old}
-        for name in os.listdir(self.path):
-            if name.startswith("v-") and name not in keep:
-                shutil.rmtree(os.path.join(self.path, name), ignore_errors=True)
-
-    def _swap_link(self, name: str, target: str) -> None:
-        staged = os.path.join(self.path, ".%s.tmp-%s" % (name, secrets.token_hex(4)))
-        os.symlink(target, staged)
-        try:
-            os.rename(staged, os.path.join(self.path, name))
-        except BaseException:
-            os.unlink(staged)
-            raise
+    def publish(self, records: Optional[Sequence[int]] = None) -> None:
+        """Checks and checksums the built shards, writes SHA256SUMS and the
+        manifest, makes them durable and the version current. Each shard's
+        records are counted from its file; records, which earlier callers
+        passed, is not needed."""
+        self._live().commit()
 
     def __exit__(self, exc_type: object, exc: object, tb: object) -> bool:
-        try:
-            if not self._published and self.directory is not None:
-                shutil.rmtree(self.directory, ignore_errors=True)
-        finally:
-            os.close(self._lock)
-            self._lock = None
+        # Nothing happens to a publication already published or failed.
+        if self._writer is not None:
+            self._writer.abort()
         return False
 
 
@@ -352,10 +195,9 @@ def build_sharded(path: PathLike, pairs: Iterable[Tuple[Buffer, Buffer]],
     with Publication(path, shards) as pub:
         per_shard = max(1, memory // shards)
         builders: List[Builder] = []
-        counts = [0] * shards
 
         def add(shard: int, run: bytes) -> None:
-            counts[shard] += builders[shard].add_packed(run)[0]
+            builders[shard].add_packed(run)
 
         try:
             for i in range(shards):
@@ -368,5 +210,5 @@ def build_sharded(path: PathLike, pairs: Iterable[Tuple[Buffer, Buffer]],
             # gives its file up.
             for b in builders:
                 b.abort()
-        pub.publish(counts)
+        pub.publish()
         return pub.version

@@ -80,6 +80,8 @@ def names_case(scratch):
         "items": lambda: qef64.open(db_path).items(),
         "Builder": lambda: qef64.Builder(os.path.join(scratch, "b.db")),
         "ShardedDatabase": lambda: qef64.open_sharded(os.path.join(scratch, "set")),
+        "Publication": lambda: qef64.sharded.Publication(
+            os.path.join(scratch, "pub"), 2).__enter__(),
     }
     dunders = {"__getitem__", "__contains__", "__len__", "__iter__", "__next__",
                "__enter__", "__exit__", "__reduce__", "__reduce_ex__", "__repr__",
@@ -186,6 +188,7 @@ def race_cases(scratch):
         "get_many_few": lambda db: db.get_many(KEYS[:9]),
         "view": lambda db: views.append(db.view(b"key1")),
         "len": len, "repr": repr, "replaced": lambda db: db.replaced(),
+        "resident": lambda db: db.resident(), "verify": lambda db: db.verify(),
         "iter": list, "keys": walked("keys"), "values": walked("values"),
         "items": walked("items"),
         "in_values": lambda db: b"v" in db.values(),
@@ -195,6 +198,12 @@ def race_cases(scratch):
     }
     for name, call in database.items():
         yield "Database." + name, Race(opened, call, lambda db: db.close())
+    # The library's warming thread, still reading, when close() comes.
+    for warm in ("all", None):
+        yield ("Database warming in the background (%s)" % warm,
+               Race(lambda warm=warm: qef64.open(db_path, warm=warm, background=True,
+                                                 lock_tables=warm is None),
+                    database["get_many"], lambda db: db.close()))
 
     paths = iter(range(1 << 30))
 
@@ -223,12 +232,38 @@ def race_cases(scratch):
         "get_many": lambda s: s.get_many(KEYS),
         "get_many_few": lambda s: s.get_many(KEYS[:9]),
         "len": len, "repr": repr, "replaced": lambda s: s.replaced(),
-        "iter": list, "keys": walked("keys"), "values": walked("values"),
+        "resident": lambda s: s.resident(), "verify": lambda s: s.verify(),
+        "view": lambda s: views.append(s.view(b"key1")), "iter": list, "keys": walked("keys"), "values": walked("values"),
         "items": walked("items"), "shard_count": lambda s: s.shard_count,
     }
     for name, call in sharded.items():
         yield ("ShardedDatabase." + name,
                Race(lambda: qef64.open_sharded(set_path), call, lambda s: s.close()))
+    yield ("ShardedDatabase warming in the background",
+           Race(lambda: qef64.open_sharded(set_path, warm="all", background=True),
+                sharded["get_many"], lambda s: s.close()))
+
+    def quietly(call):
+        # A publication without its shards: commit() fails with ENOENT.
+        def run(p):
+            try:
+                call(p)
+            except FileNotFoundError:
+                pass
+        return run
+
+    publishing = {
+        "shard_path": lambda p: p.shard_path(0),
+        "commit": quietly(lambda p: p.commit()),
+        "abort": lambda p: p.abort(),
+        "repr": repr,
+    }
+    pub_path = os.path.join(scratch, "pub")
+    for name, call in publishing.items():
+        for end in ("abort", "commit"):
+            yield ("Publication.%s against %s" % (name, end),
+                   Race(lambda: qef64._qef64.Publication(pub_path, 1), call,
+                        quietly(lambda p, end=end: getattr(p, end)())))
     # Every view taken while the database was being closed reads its record.
     yield "Database views", Race(lambda: views, lambda v: [bytes(x) for x in v],
                                  lambda v: v.clear())
@@ -271,6 +306,9 @@ class NoCrash(unittest.TestCase):
 
     def test_sharded_methods_racing_close(self):
         self.run_child("races", "ShardedDatabase")
+
+    def test_publication_methods_racing_abort_and_commit(self):
+        self.run_child("races", "Publication")
 
 
 if __name__ == "__main__":
