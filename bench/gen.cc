@@ -67,8 +67,8 @@ void out_put(const char* p, std::size_t n) {
 
 void out_number(std::int64_t v) {
   char digits[24];
-  int n = std::snprintf(digits, sizeof digits, "%lld",
-                        static_cast<long long>(v));
+  int n =
+      std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(v));
   out_put(digits, static_cast<std::size_t>(n));
 }
 
@@ -108,7 +108,8 @@ constexpr std::size_t pool_size = std::size_t{4} << 20;
 void generate(const profile& p, std::uint64_t seed) {
   rng r{seed};
   std::vector<char> pool(pool_size);
-  for (char& c : pool) c = alphabet[r.next() % alphabet_size];
+  for (char& c : pool)
+    c = alphabet[r.next() % alphabet_size];
   char key[64];
   for (std::int64_t i = 0; i < p.records; i++) {
     // Multiplying by an odd number permutes [0, 2^30), which holds every

@@ -50,7 +50,8 @@ static void need(size_t n) {
   }
   while (held < n) {
     if (n > cap) {
-      while (cap < n) cap *= 2;
+      while (cap < n)
+        cap *= 2;
       buf = realloc(buf, cap);
       if (buf == NULL) die("input", ENOMEM);
     }

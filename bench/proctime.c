@@ -81,9 +81,10 @@ struct job {
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    fputs("usage: proctime RUNS WARMUP IN OUT COMMAND [ARG...] "
-          "[-- IN OUT COMMAND [ARG...]]...\n",
-          stderr);
+    fputs(
+        "usage: proctime RUNS WARMUP IN OUT COMMAND [ARG...] "
+        "[-- IN OUT COMMAND [ARG...]]...\n",
+        stderr);
     return 100;
   }
   int runs = atoi(argv[1]), warmup = atoi(argv[2]);
@@ -103,7 +104,8 @@ int main(int argc, char** argv) {
     j->times = calloc((size_t)runs, sizeof *j->times);
     if (j->times == NULL) return 1;
     int k = i + 2;
-    while (k < argc && strcmp(argv[k], "--") != 0) k++;
+    while (k < argc && strcmp(argv[k], "--") != 0)
+      k++;
     argv[k < argc ? k : argc] = NULL;
     i = k + 1;
   }
@@ -116,7 +118,8 @@ int main(int argc, char** argv) {
   }
   for (int r = 0; r < runs; r++) {
     for (int c = 0; c < count; c++) {
-      double t = run_once(jobs[c].in, jobs[c].out, jobs[c].argv, &jobs[c].maxrss);
+      double t =
+          run_once(jobs[c].in, jobs[c].out, jobs[c].argv, &jobs[c].maxrss);
       if (t < 0) return 1;
       jobs[c].times[r] = t;
     }

@@ -42,7 +42,8 @@ constexpr std::uint64_t db_hash(const unsigned char* key, std::int64_t len) {
     h = db_hash_step(h, key[i + 2]);
     h = db_hash_step(h, key[i + 3]);
   }
-  for (; i < len; i++) h = db_hash_step(h, key[i]);
+  for (; i < len; i++)
+    h = db_hash_step(h, key[i]);
   return h;
 }
 
@@ -78,7 +79,8 @@ constexpr std::uint64_t load_u64le(const unsigned char* src) {
     std::memcpy(&value, src, 8);
     return value;
   }
-  for (int k = 7; k >= 0; k--) value = (value << 8) | src[k];
+  for (int k = 7; k >= 0; k--)
+    value = (value << 8) | src[k];
   return value;
 }
 

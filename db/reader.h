@@ -50,7 +50,9 @@ void reader_free(db_reader* r);
                               std::int64_t len, std::int64_t pos);
 
 // Begins a new lookup: the next reader_find_next hashes the key afresh.
-inline void reader_find_start(db_reader* r) { r->probe_count = 0; }
+inline void reader_find_start(db_reader* r) {
+  r->probe_count = 0;
+}
 // The next record of the key: 1 found (data_pos and data_len set), 0 no
 // further record, -1 a failed read (errno from reader_read, or EPROTO for a
 // table that does not fit the 64-bit file space). Every call of one lookup
@@ -103,7 +105,11 @@ enum class batch_fetch { memory, device };
 
 // Where the data of the record found last lies, for reader_read; valid after
 // a result of 1, until the next one.
-inline std::int64_t reader_data_pos(const db_reader* r) { return r->data_pos; }
-inline std::int64_t reader_data_len(const db_reader* r) { return r->data_len; }
+inline std::int64_t reader_data_pos(const db_reader* r) {
+  return r->data_pos;
+}
+inline std::int64_t reader_data_len(const db_reader* r) {
+  return r->data_len;
+}
 
 }  // namespace qef64

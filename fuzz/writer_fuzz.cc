@@ -51,7 +51,8 @@ std::vector<record> decode(const std::uint8_t* p, std::size_t n) {
       if (k > n - i) k = n - i;
       r.key.assign(reinterpret_cast<const char*>(p + i), k);
       if ((b0 & 0x40) != 0) {
-        for (char& c : r.key) c = static_cast<char>(c & 1);
+        for (char& c : r.key)
+          c = static_cast<char>(c & 1);
       }
       i += k;
     }
@@ -140,9 +141,10 @@ void check_key(db_reader* reader, const std::vector<record>& records,
     fuzz_expect(reader->probe_count >= found, "probe count",
                 reader->probe_count, found);
     std::string data(r.data.size(), '\0');
-    fuzz_expect(reader_read(reader, reinterpret_cast<unsigned char*>(data.data()),
-                            length(data), data_pos) == 0,
-                "data read", errno);
+    fuzz_expect(
+        reader_read(reader, reinterpret_cast<unsigned char*>(data.data()),
+                    length(data), data_pos) == 0,
+        "data read", errno);
     fuzz_expect(data == r.data, "data bytes");
   }
   int got = reader_find_next(reader, bytes(key), length(key));
@@ -153,7 +155,8 @@ void check_key(db_reader* reader, const std::vector<record>& records,
 
 void check_all(db_reader* reader, const std::vector<record>& records,
                const std::map<std::string, std::vector<std::size_t>>& keys) {
-  for (const auto& [key, which] : keys) check_key(reader, records, key, which);
+  for (const auto& [key, which] : keys)
+    check_key(reader, records, key, which);
   // Keys next to the stored ones: a byte more, a byte less, the last byte
   // changed. None of them may find anything unless it is itself stored.
   std::size_t tried = 0;
@@ -161,7 +164,8 @@ void check_all(db_reader* reader, const std::vector<record>& records,
     if (tried++ == 64) break;
     std::string near[3] = {entry.first + '\x01', entry.first, entry.first};
     if (!near[1].empty()) near[1].pop_back();
-    if (!near[2].empty()) near[2].back() = static_cast<char>(near[2].back() ^ 0x80);
+    if (!near[2].empty())
+      near[2].back() = static_cast<char>(near[2].back() ^ 0x80);
     for (const std::string& k : near) {
       if (keys.count(k) != 0) continue;
       fuzz_expect(reader_find(reader, bytes(k), length(k)) == 0,

@@ -18,14 +18,16 @@ std::uintptr_t address(const unsigned char* p) {
 }
 }  // namespace
 
-void copy_forward(unsigned char* dst, std::int64_t n, const unsigned char* src) {
+void copy_forward(unsigned char* dst, std::int64_t n,
+                  const unsigned char* src) {
   if (n <= 0) return;
   auto len = static_cast<std::uintptr_t>(n);
   if (address(dst) <= address(src) || address(dst) - address(src) >= len) {
     std::memmove(dst, src, static_cast<std::size_t>(n));
     return;
   }
-  for (std::int64_t i = 0; i < n; i++) dst[i] = src[i];
+  for (std::int64_t i = 0; i < n; i++)
+    dst[i] = src[i];
 }
 
 void copy_backward(unsigned char* dst, std::int64_t n,
@@ -36,7 +38,8 @@ void copy_backward(unsigned char* dst, std::int64_t n,
     std::memmove(dst, src, static_cast<std::size_t>(n));
     return;
   }
-  for (std::int64_t i = n - 1; i >= 0; i--) dst[i] = src[i];
+  for (std::int64_t i = n - 1; i >= 0; i--)
+    dst[i] = src[i];
 }
 
 std::int64_t compare_bytes(const unsigned char* a, std::int64_t n,

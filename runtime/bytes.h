@@ -14,8 +14,7 @@ void copy_backward(unsigned char* dst, std::int64_t n,
                    const unsigned char* src);
 // a[i] - b[i] as unsigned bytes at the first difference (-255 to 255), or 0
 // when the n bytes are equal or n is 0.
-[[nodiscard]] std::int64_t compare_bytes(const unsigned char* a,
-                                         std::int64_t n,
+[[nodiscard]] std::int64_t compare_bytes(const unsigned char* a, std::int64_t n,
                                          const unsigned char* b);
 
 }  // namespace qef64

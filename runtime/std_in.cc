@@ -4,9 +4,11 @@ namespace qef64 {
 
 namespace {
 unsigned char in_buf[8192];
-constinit stream in_stream = {
-    .buf = in_buf, .pos = 0, .size = sizeof in_buf, .fd = 0,
-    .op = stdin_read_op};
+constinit stream in_stream = {.buf = in_buf,
+                              .pos = 0,
+                              .size = sizeof in_buf,
+                              .fd = 0,
+                              .op = stdin_read_op};
 }  // namespace
 
 stream* const stream_in = &in_stream;

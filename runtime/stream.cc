@@ -91,8 +91,8 @@ int stream_put(stream* s, const unsigned char* data, std::int64_t len) {
   }
   if (s->pos > 0 && stream_flush(s) == -1) return -1;
   if (len > s->size) {
-    std::int64_t chunk = s->size > stream_direct_chunk ? s->size
-                                                       : stream_direct_chunk;
+    std::int64_t chunk =
+        s->size > stream_direct_chunk ? s->size : stream_direct_chunk;
     while (len > s->size) {
       std::int64_t n = len < chunk ? len : chunk;
       if (write_all(s, data, n) == -1) return -1;

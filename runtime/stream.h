@@ -87,7 +87,9 @@ void stream_init(stream* s, stream_op op, std::int64_t fd, unsigned char* buf,
 [[nodiscard]] std::int64_t stream_feed(stream* s);
 
 // The first unread byte; pos bytes are available there.
-inline unsigned char* stream_peek(stream* s) { return s->buf + s->size; }
+inline unsigned char* stream_peek(stream* s) {
+  return s->buf + s->size;
+}
 // Consumes n unread bytes. REQUIRES: n <= pos (not checked).
 inline void stream_seek(stream* s, std::int64_t n) {
   s->size += n;

@@ -28,28 +28,29 @@ int seek_to(int fd, long where) {
   seek_to_calls++;
   return -1;
 }
-long read_op(long fd, unsigned char *buf, long len) {
+long read_op(long fd, unsigned char* buf, long len) {
   (void)fd;
   (void)buf;
   (void)len;
   return -1;
 }
-void fatal_exit(void) { abort(); }
+void fatal_exit(void) {
+  abort();
+}
 
 static int failures = 0;
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (!(cond)) {                                                    \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-              #cond);                                                 \
-      failures++;                                                     \
-    }                                                                 \
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      failures++;                                                              \
+    }                                                                          \
   } while (0)
 
 struct record {
-  const char *key;
+  const char* key;
   size_t key_len;
-  const char *data;
+  const char* data;
   size_t data_len;
 };
 
@@ -57,18 +58,18 @@ struct record {
  * and a value longer than the writer's buffer. */
 static char big[20000];
 static struct record records[] = {
-    {"red", 3, "#ff0000", 7},   {"grey", 4, "gray", 4},
-    {"", 0, "empty key", 9},    {"bin\0\xff", 5, "b\0n", 3},
-    {"grey", 4, "#808080", 7},  {"big", 3, big, sizeof big},
+    {"red", 3, "#ff0000", 7},  {"grey", 4, "gray", 4},
+    {"", 0, "empty key", 9},   {"bin\0\xff", 5, "b\0n", 3},
+    {"grey", 4, "#808080", 7}, {"big", 3, big, sizeof big},
     {"nodata", 6, "", 0},
 };
 enum { record_count = sizeof records / sizeof records[0] };
 
 static char dir[4096], path[4200], maked[4200];
-static const char *qef64make;
+static const char* qef64make;
 
-static void build(const char *to, int n) {
-  qef64_builder *b = NULL;
+static void build(const char* to, int n) {
+  qef64_builder* b = NULL;
   int i;
   CHECK(qef64_builder_open(to, &b) == 0 && b != NULL);
   for (i = 0; i < n; i++) {
@@ -81,8 +82,8 @@ static void build(const char *to, int n) {
 /* The same with the least memory: every table keeps one entry in memory
  * and the second grey goes to the spill file. A budget is set before the
  * first record or not at all. */
-static void build_spilled(const char *to) {
-  qef64_builder *b = NULL;
+static void build_spilled(const char* to) {
+  qef64_builder* b = NULL;
   int i;
   CHECK(qef64_builder_open(to, &b) == 0 && b != NULL);
   CHECK(qef64_builder_set_memory(b, 0) == 0);
@@ -97,8 +98,8 @@ static void build_spilled(const char *to) {
 /* Entries of the scratch directory whose names start with a dot: the
  * builder's temporary files, which must never outlive a build. */
 static int temp_files(void) {
-  DIR *d = opendir(dir);
-  struct dirent *e;
+  DIR* d = opendir(dir);
+  struct dirent* e;
   int n = 0;
   if (d == NULL) return -1;
   while ((e = readdir(d)) != NULL) {
@@ -110,8 +111,8 @@ static int temp_files(void) {
   return n;
 }
 
-static long file_bytes(const char *p, char *buf, long size) {
-  FILE *f = fopen(p, "rb");
+static long file_bytes(const char* p, char* buf, long size) {
+  FILE* f = fopen(p, "rb");
   long n;
   if (f == NULL) return -1;
   n = (long)fread(buf, 1, (size_t)size, f);
@@ -125,7 +126,7 @@ static void compare_with_program(void) {
   static char a[65536], b[65536], c[65536];
   char spilled[4400];
   char text[4400], command[13000];
-  FILE *f;
+  FILE* f;
   int i;
   long na, nb;
   snprintf(text, sizeof text, "%s/records.txt", dir);
@@ -154,19 +155,19 @@ static void compare_with_program(void) {
         memcmp(c, b, (size_t)nb) == 0);
 }
 
-static int same(const void *p, size_t n, const char *want, size_t want_len) {
+static int same(const void* p, size_t n, const char* want, size_t want_len) {
   return n == want_len && (n == 0 || memcmp(p, want, n) == 0);
 }
 
 static void read_everything(void) {
-  qef64_db *db = NULL;
+  qef64_db* db = NULL;
   const void *data, *key;
   size_t len, key_len;
   qef64_cursor cur = QEF64_CURSOR_INIT;
   qef64_iter it = QEF64_ITER_INIT;
-  const void *keys[4];
+  const void* keys[4];
   size_t key_lens[4], lens[4];
-  const void *datas[4];
+  const void* datas[4];
   qef64_info info;
   int i;
 
@@ -222,8 +223,8 @@ static void read_everything(void) {
  * that it was replaced; an abort leaves the path as it was. */
 static void replace_and_abort(void) {
   qef64_db *old = NULL, *fresh = NULL;
-  qef64_builder *b = NULL;
-  const void *data;
+  qef64_builder* b = NULL;
+  const void* data;
   size_t len;
   struct stat st;
 
@@ -252,8 +253,8 @@ static void replace_and_abort(void) {
   qef64_close(old);
 }
 
-int main(int argc, char **argv) {
-  const char *text;
+int main(int argc, char** argv) {
+  const char* text;
   if (argc != 3) {
     fprintf(stderr, "usage: c_abi_test QEF64MAKE SCRATCH_DIR\n");
     return 2;

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <string>
@@ -36,17 +36,19 @@ constexpr int lookup_limit = 20000;
 double now() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+  return static_cast<double>(ts.tv_sec) +
+         static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // Record text of n records whose keys start with prefix.
-std::string records_text(const std::string& prefix, int n, const std::string& fill) {
+std::string records_text(const std::string& prefix, int n,
+                         const std::string& fill) {
   std::string text;
   for (int i = 0; i < n; i++) {
     std::string key = prefix + std::to_string(i);
     std::string data = fill + std::to_string(i);
-    text += "+" + std::to_string(key.size()) + "," + std::to_string(data.size()) +
-            ":" + key + "->" + data + "\n";
+    text += "+" + std::to_string(key.size()) + "," +
+            std::to_string(data.size()) + ":" + key + "->" + data + "\n";
   }
   return text;
 }
@@ -73,8 +75,9 @@ pid_t start_builder(const std::string& f, const std::string& ftmp,
 TEST(CrashAtomicity, KilledBuilderLeavesTheOldOrTheNewFile) {
   std::string dir = make_temp_dir();
   const int n = 2000;
-  const std::string texts[2] = {records_text("a", n, std::string(100, 'A')) + "\n",
-                                records_text("b", n, std::string(120, 'B')) + "\n"};
+  const std::string texts[2] = {
+      records_text("a", n, std::string(100, 'A')) + "\n",
+      records_text("b", n, std::string(120, 'B')) + "\n"};
   std::string inputs[2], files[2];
   double slowest = 0;
   for (int i = 0; i < 2; i++) {
@@ -84,7 +87,8 @@ TEST(CrashAtomicity, KilledBuilderLeavesTheOldOrTheNewFile) {
     double t0 = now();
     run_options o;
     o.in = input_kind::path;
-    ASSERT_EQ(run({program("qef64make"), g, g + ".tmp"}, inputs[i], o).status, 0);
+    ASSERT_EQ(run({program("qef64make"), g, g + ".tmp"}, inputs[i], o).status,
+              0);
     slowest = std::max(slowest, now() - t0);
     files[i] = read_file(g);
   }
@@ -105,8 +109,8 @@ TEST(CrashAtomicity, KilledBuilderLeavesTheOldOrTheNewFile) {
     // Anywhere from the start to the bound, which follows the builds'
     // speed: it shrinks after a build that finished before the kill and
     // grows after one that did not, so that most kills land inside a build.
-    auto delay = std::chrono::microseconds(
-        static_cast<long>(static_cast<double>(rng() % 1000) / 1000.0 * bound * 1e6));
+    auto delay = std::chrono::microseconds(static_cast<long>(
+        static_cast<double>(rng() % 1000) / 1000.0 * bound * 1e6));
     std::this_thread::sleep_for(delay);
     kill(pid, SIGKILL);
     int status = 0;
@@ -136,9 +140,10 @@ TEST(CrashAtomicity, KilledBuilderLeavesTheOldOrTheNewFile) {
       ASSERT_EQ(r.out, all_found) << "after kill " << i;
     }
   }
-  std::printf("crash: %d builders killed (%d runs), f intact every time: old "
-              "file %d times, new file %d times\n",
-              killed, kill_count, old_kept, new_seen);
+  std::printf(
+      "crash: %d builders killed (%d runs), f intact every time: old "
+      "file %d times, new file %d times\n",
+      killed, kill_count, old_kept, new_seen);
   EXPECT_GT(killed, kill_count / 2) << "most kills should land inside a build";
   remove_tree(dir);
 }
@@ -168,7 +173,8 @@ TEST(ConcurrentReaders, LookupsDuringReplacementSeeOneOfTheTwoFiles) {
   std::atomic<int> builds{0}, failed_builds{0};
   std::thread builder([&] {
     for (int i = 1; !stop; i++) {
-      if (run({program("qef64make"), f, ftmp}, texts[i % 2]).status != 0) failed_builds++;
+      if (run({program("qef64make"), f, ftmp}, texts[i % 2]).status != 0)
+        failed_builds++;
       builds++;
     }
   });
@@ -190,20 +196,22 @@ TEST(ConcurrentReaders, LookupsDuringReplacementSeeOneOfTheTwoFiles) {
         failures++;
         std::lock_guard<std::mutex> hold(failure_lock);
         if (first_failure.empty())
-          first_failure = "status " + std::to_string(r.status) + ", out '" + r.out +
-                          "', err '" + r.err + "'";
+          first_failure = "status " + std::to_string(r.status) + ", out '" +
+                          r.out + "', err '" + r.err + "'";
       }
     }
   };
   std::thread readers[2] = {std::thread(reader), std::thread(reader)};
-  for (std::thread& t : readers) t.join();
+  for (std::thread& t : readers)
+    t.join();
   stop = true;
   builder.join();
 
-  std::printf("concurrent: %d lookups during %d replacements, %d failed "
-              "(old value %d, new value %d)\n",
-              lookups.load(), builds.load(), failures.load(), seen[0].load(),
-              seen[1].load());
+  std::printf(
+      "concurrent: %d lookups during %d replacements, %d failed "
+      "(old value %d, new value %d)\n",
+      lookups.load(), builds.load(), failures.load(), seen[0].load(),
+      seen[1].load());
   EXPECT_EQ(failures, 0) << first_failure;
   EXPECT_EQ(failed_builds, 0);
   EXPECT_GT(builds, 2);

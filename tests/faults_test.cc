@@ -49,18 +49,21 @@ std::vector<record> random_records(std::mt19937_64& rng) {
   for (std::size_t i = 0; i < n; i++) {
     std::string key;
     std::size_t klen = rng() % 10 == 0 ? 1020 + rng() % 10 : rng() % 40;
-    for (std::size_t j = 0; j < klen; j++) key += static_cast<char>('a' + rng() % 3);
-    if (!records.empty() && rng() % 5 == 0) key = records[rng() % records.size()].first;
+    for (std::size_t j = 0; j < klen; j++)
+      key += static_cast<char>('a' + rng() % 3);
+    if (!records.empty() && rng() % 5 == 0)
+      key = records[rng() % records.size()].first;
     std::size_t dlen = rng() % 20 == 0 ? 9000 + rng() % 9000 : rng() % 300;
     std::string data(dlen, '\0');
-    for (char& c : data) c = static_cast<char>(rng());
+    for (char& c : data)
+      c = static_cast<char>(rng());
     records.push_back({key, data});
   }
   return records;
 }
 
 struct totals {
-  std::size_t runs = 0;    // disturbed runs, each compared with a clean one
+  std::size_t runs = 0;  // disturbed runs, each compared with a clean one
   std::uint64_t faults = 0;
 };
 
@@ -71,9 +74,9 @@ class Faults : public ::testing::Test {
 
   // The same run with and without the preload library; everything it
   // shows must agree. Returns the clean result.
-  run_result compare(const std::vector<std::string>& argv, const std::string& input,
-                     run_options options, const std::string& what,
-                     bool no_mmap = false) {
+  run_result compare(const std::vector<std::string>& argv,
+                     const std::string& input, run_options options,
+                     const std::string& what, bool no_mmap = false) {
     if (no_mmap) {
       options.env.push_back("LD_PRELOAD=" QEF64_FAULTS_LIB);
       options.env.push_back("QEF64_FAULTS_MMAP=fail");
@@ -121,19 +124,24 @@ TEST_F(Faults, EveryProgramGivesTheSameBytes) {
     ASSERT_EQ(made.status, 0) << made.err;
     std::string clean_file = read_file(f);
     unlink(f.c_str());
-    compare({program("qef64make"), f, ftmp}, text, on_pipe, what + ", qef64make");
-    ASSERT_TRUE(read_file(f) == clean_file) << what << ": the disturbed build differs";
+    compare({program("qef64make"), f, ftmp}, text, on_pipe,
+            what + ", qef64make");
+    ASSERT_TRUE(read_file(f) == clean_file)
+        << what << ": the disturbed build differs";
 
     for (const std::string& s : scanners) {
-      compare({program(s)}, clean_file, on_file, what + ", " + s + " on a file");
+      compare({program(s)}, clean_file, on_file,
+              what + ", " + s + " on a file");
       if (s == "qef64dump") {
-        compare({program(s)}, clean_file, on_pipe, what + ", qef64dump on a pipe");
+        compare({program(s)}, clean_file, on_pipe,
+                what + ", qef64dump on a pipe");
       } else {
         compare({program(s)}, clean_file, on_file,
                 what + ", " + s + " by position", true);
       }
     }
-    std::string key = records.empty() ? "absent" : records[rng() % records.size()].first;
+    std::string key =
+        records.empty() ? "absent" : records[rng() % records.size()].first;
     if (key.find('\0') != std::string::npos || key.size() > 1000) key = "a";
     for (const char* skip : {"0", "1"}) {
       compare({program("qef64get"), key, skip}, clean_file, on_file,
@@ -142,17 +150,20 @@ TEST_F(Faults, EveryProgramGivesTheSameBytes) {
               what + ", qef64get " + skip + " by position", true);
     }
   }
-  std::printf("faults: %zu disturbed runs identical to clean ones, %llu faults "
-              "injected\n",
-              totals_.runs, static_cast<unsigned long long>(totals_.faults));
-  EXPECT_GT(totals_.faults, totals_.runs) << "the preload library injected nothing";
+  std::printf(
+      "faults: %zu disturbed runs identical to clean ones, %llu faults "
+      "injected\n",
+      totals_.runs, static_cast<unsigned long long>(totals_.faults));
+  EXPECT_GT(totals_.faults, totals_.runs)
+      << "the preload library injected nothing";
 }
 
 // A database of a few records whose data overflows the builder's buffer,
 // so the build needs several writes.
 std::string sample_text() {
   std::vector<record> records;
-  for (int i = 0; i < 40; i++) records.push_back({"key" + std::to_string(i), std::string(700, 'x')});
+  for (int i = 0; i < 40; i++)
+    records.push_back({"key" + std::to_string(i), std::string(700, 'x')});
   return framing(records);
 }
 
@@ -162,7 +173,9 @@ class WriteFailure : public Faults {
     Faults::SetUp();
     f_ = dir_ + "/f";
     ftmp_ = dir_ + "/ftmp";
-    ASSERT_EQ(run({program("qef64make"), f_, ftmp_}, "+3,5:one->Hello\n\n").status, 0);
+    ASSERT_EQ(
+        run({program("qef64make"), f_, ftmp_}, "+3,5:one->Hello\n\n").status,
+        0);
     old_ = read_file(f_);
   }
 
@@ -181,47 +194,57 @@ TEST_F(WriteFailure, BuilderPastTheFileSizeLimit) {
   for (long limit : {0L, 1L, 4096L, 8192L, 20000L}) {
     run_options o;
     o.fsize_limit = limit;
-    expect_create_failure(run({program("qef64make"), f_, ftmp_}, text, o), EFBIG);
+    expect_create_failure(run({program("qef64make"), f_, ftmp_}, text, o),
+                          EFBIG);
   }
 }
 
 TEST_F(WriteFailure, BuilderOnAFullDisk) {
   const std::string text = sample_text();
-  ASSERT_EQ(run({program("qef64make"), dir_ + "/g", dir_ + "/gtmp"}, text).status, 0);
+  ASSERT_EQ(
+      run({program("qef64make"), dir_ + "/g", dir_ + "/gtmp"}, text).status, 0);
   const long size = static_cast<long>(read_file(dir_ + "/g").size());
   // The first write, inside the records, inside the tables, just before the
   // header (written last) and its final byte.
   for (long room : {0L, 1L, 8191L, 8192L, size - 4097, size - 4096, size - 1}) {
     run_options o;
-    o.env = {"LD_PRELOAD=" QEF64_FAULTS_LIB, "QEF64_FAULTS_ENOSPC=" + std::to_string(room)};
+    o.env = {"LD_PRELOAD=" QEF64_FAULTS_LIB,
+             "QEF64_FAULTS_ENOSPC=" + std::to_string(room)};
     SCOPED_TRACE("room for " + std::to_string(room) + " bytes");
-    expect_create_failure(run({program("qef64make"), f_, ftmp_}, text, o), ENOSPC);
+    expect_create_failure(run({program("qef64make"), f_, ftmp_}, text, o),
+                          ENOSPC);
   }
   run_options o;
-  o.env = {"LD_PRELOAD=" QEF64_FAULTS_LIB, "QEF64_FAULTS_ENOSPC=" + std::to_string(size)};
-  EXPECT_EQ(run({program("qef64make"), f_, ftmp_}, text, o).status, 0) << "exactly enough room";
+  o.env = {"LD_PRELOAD=" QEF64_FAULTS_LIB,
+           "QEF64_FAULTS_ENOSPC=" + std::to_string(size)};
+  EXPECT_EQ(run({program("qef64make"), f_, ftmp_}, text, o).status, 0)
+      << "exactly enough room";
 }
 
 TEST_F(WriteFailure, StandardOutputFullOrClosed) {
   for (output_kind out : {output_kind::full, output_kind::closed}) {
-    const std::string error = std::strerror(out == output_kind::full ? ENOSPC : EBADF);
+    const std::string error =
+        std::strerror(out == output_kind::full ? ENOSPC : EBADF);
     SCOPED_TRACE(error);
     run_options o;
     o.in = input_kind::path;
     o.out = out;
     run_result r = run({program("qef64get"), "one"}, f_, o);
     EXPECT_EQ(r.status, 111);
-    EXPECT_EQ(r.err, "qef64get: fatal: unable to write output: " + error + "\n");
+    EXPECT_EQ(r.err,
+              "qef64get: fatal: unable to write output: " + error + "\n");
     for (const char* s : {"qef64dump", "qef64stats", "qef64test"}) {
       if (!file_exists(program(s))) continue;
       r = run({program(s)}, f_, o);
       EXPECT_EQ(r.status, 111) << s;
-      EXPECT_EQ(r.err, std::string(s) + ": fatal: unable to write output: " + error + "\n");
+      EXPECT_EQ(r.err, std::string(s) +
+                           ": fatal: unable to write output: " + error + "\n");
     }
     // The builder writes nothing to standard output, so it does not care.
     run_options m;
     m.out = out;
-    r = run({program("qef64make"), dir_ + "/g", dir_ + "/gtmp"}, "+1,1:a->b\n\n", m);
+    r = run({program("qef64make"), dir_ + "/g", dir_ + "/gtmp"},
+            "+1,1:a->b\n\n", m);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(read_file(f_) == old_) << "f changed";

@@ -26,8 +26,10 @@ class Get : public ::testing::Test {
   // Builds db from the records with qef64make.
   void build(const std::vector<std::pair<std::string, std::string>>& records) {
     std::string text;
-    for (const auto& [k, d] : records) text += frame(k, d);
-    run_result r = run({program("qef64make"), db(), db() + ".tmp"}, text + "\n");
+    for (const auto& [k, d] : records)
+      text += frame(k, d);
+    run_result r =
+        run({program("qef64make"), db(), db() + ".tmp"}, text + "\n");
     ASSERT_EQ(r.status, 0) << r.err;
   }
   std::string db() const { return dir_ + "/db"; }
@@ -47,8 +49,12 @@ class Get : public ::testing::Test {
 
 TEST_F(Get, SkipSelectsTheRecordsOfAKeyInOrder) {
   std::string nul("a\0b", 3);
-  build({{"abc", "first"}, {"x", "y"}, {"abc", "second"}, {"", "empty key"},
-         {"abc", "third"}, {"bin", nul + "\n->+\xff"}});
+  build({{"abc", "first"},
+         {"x", "y"},
+         {"abc", "second"},
+         {"", "empty key"},
+         {"abc", "third"},
+         {"bin", nul + "\n->+\xff"}});
   struct {
     std::vector<std::string> args;
     int status;
@@ -114,7 +120,8 @@ TEST_F(Get, UsageNeedsAKey) {
 
 TEST_F(Get, LongDataComesOutWhole) {
   std::string d1024(1024, 'a'), d1025(1025, 'b'), big(100000, 'c');
-  for (std::size_t i = 0; i < big.size(); i++) big[i] = static_cast<char>(i);
+  for (std::size_t i = 0; i < big.size(); i++)
+    big[i] = static_cast<char>(i);
   build({{"a", d1024}, {"b", d1025}, {"c", big}});
   EXPECT_EQ(get({"a"}).out, d1024);
   EXPECT_EQ(get({"b"}).out, d1025);
@@ -127,7 +134,7 @@ TEST_F(Get, OutputFailuresAreReported) {
     run_result r = get({"k"}, out);
     EXPECT_EQ(r.status, 111);
     std::string text = out == output_kind::closed ? std::strerror(EBADF)
-                                                   : std::strerror(ENOSPC);
+                                                  : std::strerror(ENOSPC);
     EXPECT_EQ(r.err, "qef64get: fatal: unable to write output: " + text + "\n");
     // Empty data needs no write, so even a closed output succeeds.
     r = get({"e"}, out);
@@ -186,10 +193,10 @@ TEST_F(Get, MappedLookupMakesNoCallsAndWritesWholeChunks) {
   std::string trace = dir_ + "/trace";
   run_options o;
   o.in = input_kind::path;
-  run_result r = run({"/bin/sh", "-c",
-                      "exec strace -o " + trace + " " + program("qef64get") +
-                          " k"},
-                     db(), o);
+  run_result r =
+      run({"/bin/sh", "-c",
+           "exec strace -o " + trace + " " + program("qef64get") + " k"},
+          db(), o);
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(r.out.size(), 2500u);
   std::string t = read_file(trace);

@@ -89,13 +89,18 @@ std::vector<base> bases() {
   all.push_back({"empty", {}, ""});
   all.push_back({"one", {{"abc", "xyz"}}, ""});
   all.push_back({"same-key", {{"abc", "1"}, {"abc", "2"}, {"abc", "3"}}, ""});
-  std::vector<record> mixed = {{"", "empty key"},     {"one", "Hello"},
-                               {"one", "again"},      {std::string(33, 'k'), "33"},
-                               {std::string(1025, 'x'), "untested"},
-                               {std::string("nul\0key", 7), std::string(700, 'd')}};
-  for (int i = 0; i < 12; i++) mixed.push_back({"key" + std::to_string(i), "v"});
+  std::vector<record> mixed = {
+      {"", "empty key"},
+      {"one", "Hello"},
+      {"one", "again"},
+      {std::string(33, 'k'), "33"},
+      {std::string(1025, 'x'), "untested"},
+      {std::string("nul\0key", 7), std::string(700, 'd')}};
+  for (int i = 0; i < 12; i++)
+    mixed.push_back({"key" + std::to_string(i), "v"});
   all.push_back({"mixed", mixed, ""});
-  for (base& b : all) b.file = build_database(b.records);
+  for (base& b : all)
+    b.file = build_database(b.records);
   return all;
 }
 
@@ -103,12 +108,26 @@ std::vector<base> bases() {
 std::vector<std::int64_t> hostile_values(std::int64_t size) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
   const std::int64_t min = std::numeric_limits<std::int64_t>::min();
-  return {0,           1,           -1,          8,
-          16,          4095,        4096,        size - 16,
-          size - 1,    size,        size + 1,    std::int64_t{1} << 31,
-          std::int64_t{1} << 32,    db_max_position, db_max_position + 1,
-          std::int64_t{1} << 62,    max,         min,
-          -16,         -4096};
+  return {0,
+          1,
+          -1,
+          8,
+          16,
+          4095,
+          4096,
+          size - 16,
+          size - 1,
+          size,
+          size + 1,
+          std::int64_t{1} << 31,
+          std::int64_t{1} << 32,
+          db_max_position,
+          db_max_position + 1,
+          std::int64_t{1} << 62,
+          max,
+          min,
+          -16,
+          -4096};
 }
 
 // The positions of the fields of a valid database: descriptors, record
@@ -154,14 +173,17 @@ layout layout_of(const std::string& file) {
 }
 
 std::vector<damaged> truncations(const base& b) {
-  std::vector<std::size_t> cuts = {0, 1, 7, 8, 9, 15, 16, 2048, 4088, 4095, 4096};
+  std::vector<std::size_t> cuts = {0,  1,    7,    8,    9,   15,
+                                   16, 2048, 4088, 4095, 4096};
   for (std::size_t at : layout_of(b.file).boundaries) {
-    for (std::size_t c : {at - 1, at, at + 1}) cuts.push_back(c);
+    for (std::size_t c : {at - 1, at, at + 1})
+      cuts.push_back(c);
   }
   std::vector<damaged> out;
   for (std::size_t c : cuts) {
     if (c >= b.file.size()) continue;
-    out.push_back({b.name + " cut at " + std::to_string(c), b.file.substr(0, c)});
+    out.push_back(
+        {b.name + " cut at " + std::to_string(c), b.file.substr(0, c)});
   }
   return out;
 }
@@ -169,9 +191,12 @@ std::vector<damaged> truncations(const base& b) {
 std::vector<damaged> field_values(const base& b) {
   layout l = layout_of(b.file);
   std::vector<std::pair<std::string, std::size_t>> fields;
-  for (std::size_t at : l.descriptor_fields) fields.push_back({"descriptor", at});
-  for (std::size_t at : l.record_fields) fields.push_back({"record", at});
-  for (std::size_t at : l.slot_fields) fields.push_back({"slot", at});
+  for (std::size_t at : l.descriptor_fields)
+    fields.push_back({"descriptor", at});
+  for (std::size_t at : l.record_fields)
+    fields.push_back({"record", at});
+  for (std::size_t at : l.slot_fields)
+    fields.push_back({"slot", at});
   std::vector<damaged> out;
   for (const auto& [kind, at] : fields) {
     for (std::int64_t v : hostile_values(len(b.file))) {
@@ -223,7 +248,8 @@ std::vector<damaged> cross_links(const base& b) {
   };
   all_tables("at the header, 256 slots", 0, 256);
   all_tables("at the records", 4096, (file.size() - 4096) / 16);
-  all_tables("at the first table", records_end, (file.size() - records_end) / 16);
+  all_tables("at the first table", records_end,
+             (file.size() - records_end) / 16);
   all_tables("past the end", file.size(), 2);
   all_tables("with 2^59 slots", records_end, std::uint64_t{1} << 59);
   all_tables("ending at 2^63 - 16", (std::uint64_t{1} << 63) - 32, 1);
@@ -241,7 +267,8 @@ std::vector<damaged> cross_links(const base& b) {
   }
   // Every slot full and every record the first: long probe runs that never
   // reach an empty slot.
-  for (std::uint64_t target : {std::uint64_t{4096}, records_end, std::uint64_t{0} + 16}) {
+  for (std::uint64_t target :
+       {std::uint64_t{4096}, records_end, std::uint64_t{0} + 16}) {
     std::string f = file;
     for (std::size_t at = records_end; at + 16 <= f.size(); at += 16) {
       put64(f, at + 8, target);
@@ -261,21 +288,25 @@ std::vector<damaged> all_damaged() {
   std::vector<damaged> out;
   for (const base& b : bases()) {
     for (auto* make : {truncations, field_values, cross_links}) {
-      for (damaged& d : make(b)) out.push_back(std::move(d));
+      for (damaged& d : make(b))
+        out.push_back(std::move(d));
     }
-    for (damaged& d : bit_flips(b, 150)) out.push_back(std::move(d));
+    for (damaged& d : bit_flips(b, 150))
+      out.push_back(std::move(d));
   }
   return out;
 }
 
-// Every k-th input, k chosen so that about n are taken, unless all are asked for.
+// Every k-th input, k chosen so that about n are taken, unless all are asked
+// for.
 std::vector<damaged> sample(std::vector<damaged> all, std::size_t n) {
   const char* every = std::getenv("QEF64_HOSTILE_ALL");
   if ((every != nullptr && every[0] == '1') || all.size() <= n) return all;
   std::vector<damaged> some;
   double step = static_cast<double>(all.size()) / static_cast<double>(n);
   for (std::size_t i = 0; i < n; i++) {
-    some.push_back(std::move(all[static_cast<std::size_t>(static_cast<double>(i) * step)]));
+    some.push_back(std::move(
+        all[static_cast<std::size_t>(static_cast<double>(i) * step)]));
   }
   return some;
 }
@@ -334,7 +365,8 @@ void sweep(const std::vector<damaged>& inputs, tally* t) {
   for (const damaged& d : inputs) {
     t->files++;
     std::vector<std::pair<std::vector<std::string>, const run_options*>> runs;
-    for (const std::string& k : keys) runs.push_back({{program("qef64get"), k}, &on_file});
+    for (const std::string& k : keys)
+      runs.push_back({{program("qef64get"), k}, &on_file});
     runs.push_back({{program("qef64get"), "one", "1"}, &on_file});
     runs.push_back({{program("qef64get"), "abc"}, &on_pipe});
     for (const std::string& s : scan) {
@@ -357,14 +389,16 @@ void sweep(const std::vector<damaged>& inputs, tally* t) {
 }
 
 void report(const char* what, const tally& t) {
-  std::printf("hostile %s: %zu inputs, %zu runs, %s\n", what, t.files, t.runs,
-              ::testing::Test::HasFailure() ? "SOME FAILED" : "all ended cleanly");
+  std::printf(
+      "hostile %s: %zu inputs, %zu runs, %s\n", what, t.files, t.runs,
+      ::testing::Test::HasFailure() ? "SOME FAILED" : "all ended cleanly");
 }
 
 std::vector<damaged> of_kind(std::vector<damaged> (*make)(const base&)) {
   std::vector<damaged> out;
   for (const base& b : bases()) {
-    for (damaged& d : make(b)) out.push_back(std::move(d));
+    for (damaged& d : make(b))
+      out.push_back(std::move(d));
   }
   return out;
 }
@@ -391,7 +425,8 @@ TEST(HostileDatabase, FlippedBits) {
   std::vector<damaged> all;
   for (const base& b : bases()) {
     if (b.file.empty()) continue;
-    for (damaged& d : bit_flips(b, 150)) all.push_back(std::move(d));
+    for (damaged& d : bit_flips(b, 150))
+      all.push_back(std::move(d));
   }
   tally t;
   sweep(sample(std::move(all), sample_size / 4), &t);
@@ -420,12 +455,14 @@ std::vector<damaged> damaged_framings() {
     const char inserts[] = {'+', ',', ':', '-', '>', '\n', '\r', '0', '9', ' '};
     char c = inserts[rng() % sizeof inserts];
     f.insert(at, 1, c);
-    out.push_back({"byte " + std::to_string(c) + " inserted at " + std::to_string(at), f});
+    out.push_back(
+        {"byte " + std::to_string(c) + " inserted at " + std::to_string(at),
+         f});
   }
   const std::string texts[] = {
-      "+1152921504606846975,0:",          // the largest length, then nothing
-      "+1152921504606846976,0:->\n\n",    // one past it
-      "+0,1152921504606846975:->",        // the largest data that never comes
+      "+1152921504606846975,0:",        // the largest length, then nothing
+      "+1152921504606846976,0:->\n\n",  // one past it
+      "+0,1152921504606846975:->",      // the largest data that never comes
       "+99999999999999999999999,1:a->b\n\n",
       "+0000000000000000000000000003,1:abc->d\n\n",
       "+-1,1:a->b\n\n",
@@ -445,7 +482,8 @@ std::vector<damaged> damaged_framings() {
       "++",
       std::string(5000, '+'),
   };
-  for (const std::string& t : texts) out.push_back({"text " + t.substr(0, 40), t});
+  for (const std::string& t : texts)
+    out.push_back({"text " + t.substr(0, 40), t});
   return out;
 }
 
@@ -457,8 +495,8 @@ TEST(HostileFraming, BuilderEndsCleanlyAndKeepsTheOldFile) {
   options.timeout_seconds = run_timeout;
   for (const damaged& d : damaged_framings()) {
     write_file(dir + "/f", old_file);
-    run_result r = run({program("qef64make"), dir + "/f", dir + "/ftmp"}, d.bytes,
-                       options);
+    run_result r = run({program("qef64make"), dir + "/f", dir + "/ftmp"},
+                       d.bytes, options);
     t.files++;
     t.runs++;
     std::string verdict = judge("qef64make", r);

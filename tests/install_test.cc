@@ -169,8 +169,9 @@ TEST_F(InstallTree, PkgConfigConsumerBuildsAndRuns) {
 
   run_result flags = shell("pkg-config --cflags --libs qef64", env);
   // pkg-config and pkgconf differ in blanks and order, not in the flags.
-  for (const std::string& flag : {"-I" + prefix + "/include ",
-                                  "-L" + libdir + " ", std::string("-lqef64")}) {
+  for (const std::string& flag :
+       {"-I" + prefix + "/include ", "-L" + libdir + " ",
+        std::string("-lqef64")}) {
     EXPECT_NE(flags.out.find(flag), std::string::npos) << flags.out;
   }
 
@@ -224,8 +225,7 @@ TEST_F(InstallTree, LibrariesExposeOnlyTheCInterface) {
       shell("nm -D --defined-only " + sh_quote(lib + "/libqef64.so.0") +
             " | awk '{print $3}'")
           .out;
-  EXPECT_NE(exported.find("qef64_open\n"), std::string::npos)
-      << exported;
+  EXPECT_NE(exported.find("qef64_open\n"), std::string::npos) << exported;
   EXPECT_EQ(shell("printf '%s' " + sh_quote(exported) +
                   " | grep -v '^qef64_' || true")
                 .out,
@@ -236,8 +236,10 @@ TEST_F(InstallTree, LibrariesExposeOnlyTheCInterface) {
             " || true")
           .out;
   EXPECT_EQ(global, "");
-  std::string needed = shell("objdump -p " + sh_quote(lib + "/libqef64.so.0")).out;
-  EXPECT_NE(needed.find("SONAME               libqef64.so.0"), std::string::npos);
+  std::string needed =
+      shell("objdump -p " + sh_quote(lib + "/libqef64.so.0")).out;
+  EXPECT_NE(needed.find("SONAME               libqef64.so.0"),
+            std::string::npos);
   EXPECT_EQ(needed.find("libstdc++"), std::string::npos) << needed;
 }
 
@@ -265,7 +267,8 @@ TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
     return lists[package].find(" ./usr/" + path) != std::string::npos;
   };
   std::string lib = std::string(QEF64_LIBDIR) + "/";
-  EXPECT_TRUE(holds("libqef64-0", lib + "libqef64.so.0 ")) << lists["libqef64-0"];
+  EXPECT_TRUE(holds("libqef64-0", lib + "libqef64.so.0 "))
+      << lists["libqef64-0"];
   EXPECT_FALSE(holds("libqef64-0", "include/"));
   EXPECT_EQ(depends["libqef64-dev"].rfind(
                 "libqef64-0 (= " + std::string(QEF64_VERSION_TEXT) + "), ", 0),
@@ -313,7 +316,8 @@ TEST_F(DebPackage, SplitsLibraryDevelopmentFilesAndPrograms) {
   EXPECT_TRUE(holds("python3-qef64", site + "py.typed\n"));
   EXPECT_TRUE(holds("python3-qef64", site + "sharded.py\n"));
   EXPECT_TRUE(holds("python3-qef64", site + "dask.py\n"));
-  EXPECT_TRUE(holds("python3-qef64", site + "_qef64.")) << lists["python3-qef64"];
+  EXPECT_TRUE(holds("python3-qef64", site + "_qef64."))
+      << lists["python3-qef64"];
   EXPECT_TRUE(holds("python3-qef64", "share/man/man3/qef64-python.3\n"));
   EXPECT_EQ(depends["python3-qef64"].rfind("python3 (>= 3.", 0), 0u)
       << depends["python3-qef64"];

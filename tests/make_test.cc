@@ -137,8 +137,8 @@ TEST_F(Make, BuildsTheFilesOfTheFormat) {
 
 TEST_F(Make, StoresAnyBytesUnchangedFromFilesAndPipes) {
   std::mt19937 rng(11);
-  const std::string specials[] = {std::string("\0", 1), "\n", "+", "->",
-                                  "\xff\x80", "\r\n", ""};
+  const std::string specials[] = {std::string("\0", 1), "\n",   "+", "->",
+                                  "\xff\x80",           "\r\n", ""};
   std::vector<std::pair<std::string, std::string>> records;
   std::string text;
   for (int i = 0; i < 400; i++) {
@@ -167,15 +167,15 @@ TEST_F(Make, StoresAnyBytesUnchangedFromFilesAndPipes) {
 TEST_F(Make, FramingErrorsAreBadFormat) {
   const std::string bad = prefix + "unable to read input: bad format\n";
   const char* inputs[] = {
-      "",                       // end of input at once
-      "+3,3:abc->xyz\n",        // no empty line
-      "+3,3:abc->xyz\r\n\n",    // carriage return
+      "",                     // end of input at once
+      "+3,3:abc->xyz\n",      // no empty line
+      "+3,3:abc->xyz\r\n\n",  // carriage return
       "\r\n",
-      "+-3,3:abc->xyz\n\n",     // a sign
-      "+3, 3:abc->xyz\n\n",     // a space
-      "+3,3:abc>xyz\n\n",       // no "-"
-      "+3,3:abc-xyz\n\n",       // no ">"
-      "+3,3:abc->xy",           // data cut short
+      "+-3,3:abc->xyz\n\n",  // a sign
+      "+3, 3:abc->xyz\n\n",  // a space
+      "+3,3:abc>xyz\n\n",    // no "-"
+      "+3,3:abc-xyz\n\n",    // no ">"
+      "+3,3:abc->xy",        // data cut short
       "+3;3:abc->xyz\n\n",
       "x\n",
       "+3,3",
@@ -198,8 +198,9 @@ TEST_F(Make, LengthLimitIsOutOfMemory) {
   // finds the input at its end.
   run_result r = make("+1152921504606846975,0:");
   EXPECT_EQ(r.err, prefix + "unable to read input: bad format\n");
-  for (const char* input : {"+1152921504606846976,0:", "+0,1152921504606846976:",
-                            "+99999999999999999999999,0:"}) {
+  for (const char* input :
+       {"+1152921504606846976,0:", "+0,1152921504606846976:",
+        "+99999999999999999999999,0:"}) {
     r = make(input);
     EXPECT_EQ(r.status, 111);
     EXPECT_EQ(r.err, nomem) << input;
@@ -221,21 +222,22 @@ TEST_F(Make, UsageAndCommitFailures) {
                        ": " + std::strerror(ENOENT) + "\n");
 
   r = run({program("qef64make"), f(), dir_ + "/no/ftmp"}, "\n");
-  EXPECT_EQ(r.err, prefix + "unable to create " + dir_ + "/no/ftmp: " +
-                       std::strerror(ENOENT) + "\n");
+  EXPECT_EQ(r.err, prefix + "unable to create " + dir_ +
+                       "/no/ftmp: " + std::strerror(ENOENT) + "\n");
 
   // Closed standard input is a read failure.
   run_options closed;
   closed.in = input_kind::none;
   r = make("", closed);
-  EXPECT_EQ(r.err, prefix + "unable to read input: " + std::strerror(EBADF) +
-                       "\n");
+  EXPECT_EQ(r.err,
+            prefix + "unable to read input: " + std::strerror(EBADF) + "\n");
 }
 
 TEST_F(Make, WriteFailureNamesFtmpAndLeavesFUntouched) {
   write_file(f(), "old database");
   std::string text;
-  for (int i = 0; i < 2000; i++) text += frame("key" + std::to_string(i), "data");
+  for (int i = 0; i < 2000; i++)
+    text += frame("key" + std::to_string(i), "data");
   run_options o;
   o.fsize_limit = 20000;
   run_result r = make(text + "\n", o);
@@ -271,8 +273,8 @@ TEST_F(Make, RefusesFtmpThatIsALinkOrIsF) {
   for (const auto& c : same) {
     r = run({program("qef64make"), c.f, c.ftmp}, "+1,1:a->b\n\n");
     EXPECT_EQ(r.status, 111) << c.f << " " << c.ftmp;
-    EXPECT_EQ(r.err, prefix + "unable to create " + c.ftmp +
-                         ": Invalid argument\n");
+    EXPECT_EQ(r.err,
+              prefix + "unable to create " + c.ftmp + ": Invalid argument\n");
     EXPECT_EQ(read_file(f()), "old database");
   }
 
@@ -515,15 +517,17 @@ TEST_F(Make, RenameThatCannotWorkIsRefusedBeforeReading) {
 TEST_F(Make, SystemCalls) {
   if (std::system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP();
   std::string text;
-  for (int i = 0; i < 3000; i++) text += frame("k" + std::to_string(i), "some data");
+  for (int i = 0; i < 3000; i++)
+    text += frame("k" + std::to_string(i), "some data");
   std::string trace = dir_ + "/trace";
   run_options o;
   o.in = input_kind::file;
-  run_result r = run({"/usr/bin/strace", "-o", trace, "-e",
-                      "trace=read,write,lseek,openat,open,rename,stat,newfstatat,"
-                      "unlink,truncate",
-                      program("qef64make"), f(), ftmp()},
-                     text + "\n", o);
+  run_result r =
+      run({"/usr/bin/strace", "-o", trace, "-e",
+           "trace=read,write,lseek,openat,open,rename,stat,newfstatat,"
+           "unlink,truncate",
+           program("qef64make"), f(), ftmp()},
+          text + "\n", o);
   ASSERT_EQ(r.status, 0) << r.err;
   std::string t = read_file(trace);
   // The descriptor of ftmp is whatever its open returned.
@@ -543,9 +547,11 @@ TEST_F(Make, SystemCalls) {
   }
   ASSERT_GE(writes.size(), 3u);
   EXPECT_EQ(writes.back(), 4096);
-  for (std::size_t i = 0; i + 2 < writes.size(); i++) EXPECT_EQ(writes[i], 8192);
+  for (std::size_t i = 0; i + 2 < writes.size(); i++)
+    EXPECT_EQ(writes[i], 8192);
   long total = 0;
-  for (long w : writes) total += w;
+  for (long w : writes)
+    total += w;
   EXPECT_EQ(total, static_cast<long>(read_file(f()).size()));
   // f is looked at once, for the access it has (none here), and changed
   // only by the rename.
@@ -600,15 +606,21 @@ TEST(Programs, LinkNoLibstdcxx) {
 #ifdef QEF64_SANITIZE_BUILD
   GTEST_SKIP() << "the sanitizer runtimes link more";
 #endif
-  if (std::system("command -v readelf >/dev/null && command -v nm >/dev/null") != 0)
+  if (std::system(
+          "command -v readelf >/dev/null && command -v nm >/dev/null") != 0)
     GTEST_SKIP();
   for (const char* name :
        {"qef64make", "qef64get", "qef64dump", "qef64stats", "qef64test"}) {
     std::string p = program(name);
-    EXPECT_NE(std::system(("readelf -d " + p + " | grep -q 'NEEDED.*libstdc'").c_str()), 0)
+    EXPECT_NE(std::system(
+                  ("readelf -d " + p + " | grep -q 'NEEDED.*libstdc'").c_str()),
+              0)
         << name;
-    EXPECT_NE(std::system(("nm -u " + p + " | grep -q GLIBCXX").c_str()), 0) << name;
-    EXPECT_EQ(std::system(("readelf -d " + p + " | grep -q 'NEEDED.*libc.so'").c_str()), 0)
+    EXPECT_NE(std::system(("nm -u " + p + " | grep -q GLIBCXX").c_str()), 0)
+        << name;
+    EXPECT_EQ(std::system(
+                  ("readelf -d " + p + " | grep -q 'NEEDED.*libc.so'").c_str()),
+              0)
         << name;
   }
 }

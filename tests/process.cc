@@ -25,7 +25,8 @@ namespace {
 double now() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+  return static_cast<double>(ts.tv_sec) +
+         static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 void fail(const std::string& what) {
@@ -34,8 +35,12 @@ void fail(const std::string& what) {
 
 }  // namespace
 
-std::string bin_dir() { return QEF64_BIN_DIR; }
-std::string program(const std::string& name) { return bin_dir() + "/" + name; }
+std::string bin_dir() {
+  return QEF64_BIN_DIR;
+}
+std::string program(const std::string& name) {
+  return bin_dir() + "/" + name;
+}
 
 run_result run(const std::vector<std::string>& argv, const std::string& input,
                const run_options& options) {
@@ -101,9 +106,11 @@ run_result run(const std::vector<std::string>& argv, const std::string& input,
                 static_cast<rlim_t>(options.fsize_limit)};
       setrlimit(RLIMIT_FSIZE, &rl);
     }
-    for (const std::string& e : options.env) putenv(strdup(e.c_str()));
+    for (const std::string& e : options.env)
+      putenv(strdup(e.c_str()));
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
@@ -138,14 +145,17 @@ run_result run(const std::vector<std::string>& argv, const std::string& input,
       kill(pid, SIGKILL);
       break;
     }
-    int r = poll(fds, static_cast<nfds_t>(n), static_cast<int>(left * 1000) + 1);
+    int r =
+        poll(fds, static_cast<nfds_t>(n), static_cast<int>(left * 1000) + 1);
     if (r == -1 && errno != EINTR) fail("poll");
     for (int i = 0; i < n && r > 0; i++) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == in_fd) {
-        ssize_t w = write(in_fd, input.data() + in_done, input.size() - in_done);
+        ssize_t w =
+            write(in_fd, input.data() + in_done, input.size() - in_done);
         if (w > 0) in_done += static_cast<std::size_t>(w);
-        if (w == -1 && errno != EAGAIN && errno != EINTR) in_done = input.size();
+        if (w == -1 && errno != EAGAIN && errno != EINTR)
+          in_done = input.size();
         if (in_done == input.size()) {
           close(in_fd);
           in_fd = -1;
@@ -158,7 +168,10 @@ run_result run(const std::vector<std::string>& argv, const std::string& input,
         (fds[i].fd == out_pipe[0] ? result.out : result.err)
             .append(buf, static_cast<std::size_t>(got));
       } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-        if (fds[i].fd == out_pipe[0]) out_open = false; else err_open = false;
+        if (fds[i].fd == out_pipe[0])
+          out_open = false;
+        else
+          err_open = false;
         open_outputs--;
       }
     }

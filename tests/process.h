@@ -6,11 +6,11 @@
 #include <vector>
 
 struct run_result {
-  int status = -1;      // exit status, or -1 when the process was signalled
-  int signal = 0;       // the terminating signal, or 0
+  int status = -1;  // exit status, or -1 when the process was signalled
+  int signal = 0;   // the terminating signal, or 0
   bool timed_out = false;
-  std::string out;      // everything written to descriptor 1
-  std::string err;      // everything written to descriptor 2
+  std::string out;  // everything written to descriptor 1
+  std::string err;  // everything written to descriptor 2
 };
 
 enum class input_kind {
@@ -29,10 +29,10 @@ enum class output_kind {
 struct run_options {
   input_kind in = input_kind::pipe;
   output_kind out = output_kind::pipe;
-  std::string cwd;             // empty: the test's own
+  std::string cwd;  // empty: the test's own
   double timeout_seconds = 60;
   std::vector<std::string> env;  // extra NAME=VALUE entries
-  long fsize_limit = -1;       // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  long fsize_limit = -1;         // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
 };
 
 // The directory of the built programs.

@@ -173,10 +173,9 @@ TEST_P(Reader, ProbeCountCountsNonEmptySlotsExamined) {
 
 // Hand-made file: one table of `slots` slots at the end, for hashes and
 // positions a writer would never produce.
-std::string craft(std::uint64_t table, std::int64_t slots,
-                  const std::vector<record>& records,
-                  const std::vector<std::pair<std::uint64_t, std::int64_t>>&
-                      table_slots) {
+std::string craft(
+    std::uint64_t table, std::int64_t slots, const std::vector<record>& records,
+    const std::vector<std::pair<std::uint64_t, std::int64_t>>& table_slots) {
   std::string body;
   for (const auto& [k, d] : records) {
     body += u64le(k.size()) + u64le(d.size()) + k + d;
@@ -184,8 +183,8 @@ std::string craft(std::uint64_t table, std::int64_t slots,
   std::uint64_t end = 4096 + body.size();
   std::string header;
   for (std::uint64_t t = 0; t < 256; t++) {
-    header += u64le(end) + u64le(t == table ? static_cast<std::uint64_t>(slots)
-                                            : 0);
+    header +=
+        u64le(end) + u64le(t == table ? static_cast<std::uint64_t>(slots) : 0);
   }
   std::string tables;
   for (const auto& [h, p] : table_slots) {
@@ -243,9 +242,13 @@ TEST_P(Reader, ReadsAreBoundedByTheFile) {
   unsigned char buf[64];
   EXPECT_EQ(reader_read(&r_, buf, 16, size - 16), 0);
   EXPECT_EQ(reader_read(&r_, buf, 0, size), 0);
-  for (auto [n, pos] : std::vector<std::pair<std::int64_t, std::int64_t>>{
-           {17, size - 16}, {1, size}, {-1, 0}, {1, -1},
-           {1, INT64_MAX}, {1, INT64_MAX - 1}}) {
+  for (auto [n, pos] :
+       std::vector<std::pair<std::int64_t, std::int64_t>>{{17, size - 16},
+                                                          {1, size},
+                                                          {-1, 0},
+                                                          {1, -1},
+                                                          {1, INT64_MAX},
+                                                          {1, INT64_MAX - 1}}) {
     errno = 0;
     EXPECT_EQ(reader_read(&r_, buf, n, pos), -1) << n << " at " << pos;
     EXPECT_EQ(errno, EPROTO) << n << " at " << pos;
@@ -281,10 +284,10 @@ TEST_P(Reader, HostilePositionsAndCountsGiveProtocolErrors) {
   };
   const std::uint64_t top = std::uint64_t{1} << 63;
   for (auto [pos, slots] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-           {top - 16, 1},             // the slot ends past 2^63 - 1
-           {4096, top / 16},          // 16 * slots does not fit
-           {4096, (top - 1) / 8},     // wraps early: a 2^60-probe loop
-           {top + 5, 2},              // a negative table position
+           {top - 16, 1},          // the slot ends past 2^63 - 1
+           {4096, top / 16},       // 16 * slots does not fit
+           {4096, (top - 1) / 8},  // wraps early: a 2^60-probe loop
+           {top + 5, 2},           // a negative table position
            {1, (top - 1) / 16 + 1}}) {
     open_bytes(with_table(pos, slots));
     prefetch_changes_nothing("k");
@@ -293,8 +296,8 @@ TEST_P(Reader, HostilePositionsAndCountsGiveProtocolErrors) {
     EXPECT_EQ(errno, EPROTO);
   }
   // A record position near 2^63: the header read fails, nothing overflows.
-  std::string f = craft(h % 256, 2, {{"k", "v"}},
-                        {{h, INT64_MAX - 3}, {h, INT64_MAX - 3}});
+  std::string f =
+      craft(h % 256, 2, {{"k", "v"}}, {{h, INT64_MAX - 3}, {h, INT64_MAX - 3}});
   open_bytes(f);
   prefetch_changes_nothing("k");
   EXPECT_EQ(reader_find(&r_, bytes("k"), 1), -1);

@@ -39,7 +39,8 @@ inline std::uint64_t u64(const std::string& b, std::uint64_t at) {
 
 inline std::uint64_t hash(const std::string& key) {
   std::uint64_t h = 5381;
-  for (char c : key) h = (h * 33) ^ static_cast<unsigned char>(c);
+  for (char c : key)
+    h = (h * 33) ^ static_cast<unsigned char>(c);
   return h;
 }
 
@@ -62,12 +63,13 @@ inline database parse(const std::string& bytes) {
   std::uint64_t end = db.table_position[0], at = 4096;
   if (end > bytes.size()) return fail("records past the end");
   while (at < end) {
-    if (end - at < 16) return fail("record header cut at " + std::to_string(at));
+    if (end - at < 16)
+      return fail("record header cut at " + std::to_string(at));
     std::uint64_t kl = u64(bytes, at), dl = u64(bytes, at + 8);
     if (kl > end - at - 16 || dl > end - at - 16 - kl)
       return fail("record cut at " + std::to_string(at));
-    db.records.push_back({at, bytes.substr(at + 16, kl),
-                          bytes.substr(at + 16 + kl, dl)});
+    db.records.push_back(
+        {at, bytes.substr(at + 16, kl), bytes.substr(at + 16 + kl, dl)});
     at += 16 + kl + dl;
   }
   std::vector<std::uint64_t> per_table(256, 0), used(256, 0);
@@ -77,9 +79,12 @@ inline database parse(const std::string& bytes) {
     per_table[hash(r.key) % 256]++;
   }
   for (int t = 0; t < 256; t++) {
-    if (db.table_position[t] != at) return fail("gap before table " + std::to_string(t));
-    if (db.slot_count[t] != 2 * per_table[t]) return fail("slot count of table " + std::to_string(t));
-    if ((bytes.size() - at) / 16 < db.slot_count[t]) return fail("table past the end");
+    if (db.table_position[t] != at)
+      return fail("gap before table " + std::to_string(t));
+    if (db.slot_count[t] != 2 * per_table[t])
+      return fail("slot count of table " + std::to_string(t));
+    if ((bytes.size() - at) / 16 < db.slot_count[t])
+      return fail("table past the end");
     for (std::uint64_t s = 0; s < db.slot_count[t]; s++, at += 16) {
       std::uint64_t h = u64(bytes, at), pos = u64(bytes, at + 8);
       if (pos == 0) {
@@ -88,9 +93,11 @@ inline database parse(const std::string& bytes) {
       }
       used[t]++;
       auto r = hash_at.find(pos);
-      if (r == hash_at.end() || r->second != h || h % 256 != std::uint64_t(t)) return fail("slot names no matching record at " + std::to_string(at));
+      if (r == hash_at.end() || r->second != h || h % 256 != std::uint64_t(t))
+        return fail("slot names no matching record at " + std::to_string(at));
     }
-    if (used[t] != per_table[t]) return fail("records missing from table " + std::to_string(t));
+    if (used[t] != per_table[t])
+      return fail("records missing from table " + std::to_string(t));
   }
   if (at != bytes.size()) return fail("bytes after the last table");
   return db;
@@ -98,11 +105,14 @@ inline database parse(const std::string& bytes) {
 
 // The data of every record of key, in the order a lookup meets them: from
 // slot (hash >> 8) mod slot count onward, wrapping, up to the first empty slot.
-inline std::vector<std::string> find(const database& db, const std::string& key) {
+inline std::vector<std::string> find(const database& db,
+                                     const std::string& key) {
   std::vector<std::string> found;
   std::uint64_t h = hash(key), t = h % 256, n = db.slot_count[t];
-  for (std::uint64_t i = 0, s = n ? (h >> 8) % n : 0; i < n; i++, s = (s + 1) % n) {
-    std::uint64_t at = db.table_position[t] + 16 * s, pos = u64(db.bytes, at + 8);
+  for (std::uint64_t i = 0, s = n ? (h >> 8) % n : 0; i < n;
+       i++, s = (s + 1) % n) {
+    std::uint64_t at = db.table_position[t] + 16 * s,
+                  pos = u64(db.bytes, at + 8);
     if (pos == 0) break;
     if (u64(db.bytes, at) != h) continue;
     std::uint64_t kl = u64(db.bytes, pos), dl = u64(db.bytes, pos + 8);
@@ -125,13 +135,15 @@ inline std::int64_t first_misplaced_slot(const database& db) {
       std::uint64_t h = hash(r.key);
       if (h % 256 != std::uint64_t(t)) continue;
       std::uint64_t s = (h >> 8) % n;
-      while (position[s] != 0) s = (s + 1) % n;
+      while (position[s] != 0)
+        s = (s + 1) % n;
       position[s] = r.position;
       hashes[s] = h;
     }
     for (std::uint64_t s = 0; s < n; s++, slot_index++) {
       std::uint64_t at = db.table_position[t] + 16 * s;
-      if (u64(db.bytes, at) != hashes[s] || u64(db.bytes, at + 8) != position[s])
+      if (u64(db.bytes, at) != hashes[s] ||
+          u64(db.bytes, at + 8) != position[s])
         return static_cast<std::int64_t>(slot_index);
     }
   }

@@ -67,7 +67,8 @@ std::int64_t fake_read(std::int64_t, unsigned char* buf, std::int64_t len) {
 
 std::string pattern(std::size_t n, int seed = 0) {
   std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; i++) s[i] = static_cast<char>(i * 7 + seed);
+  for (std::size_t i = 0; i < n; i++)
+    s[i] = static_cast<char>(i * 7 + seed);
   return s;
 }
 
@@ -103,12 +104,12 @@ TEST_F(Stream, PutWritesOnlyWhatDoesNotFit) {
     std::vector<std::int64_t> writes;
     std::int64_t left;
   } cases[] = {
-      {256, 0, 256, {}, 256},                    // an exact fit waits
-      {256, 0, 300, {300}, 0},                   // direct, buffer left empty
-      {256, 0, 8192 + 300, {8192, 300}, 0},      // chunks of 8192
+      {256, 0, 256, {}, 256},                // an exact fit waits
+      {256, 0, 300, {300}, 0},               // direct, buffer left empty
+      {256, 0, 8192 + 300, {8192, 300}, 0},  // chunks of 8192
       {256, 0, 2 * 8192 + 100, {8192, 8192}, 100},
       {8192, 0, 2 * 8192 + 100, {8192, 8192}, 100},
-      {256, 200, 300, {200, 300}, 0},            // flush first, then direct
+      {256, 200, 300, {200, 300}, 0},  // flush first, then direct
       {256, 200, 56, {}, 256},
       {256, 200, 57, {200}, 57},
   };
@@ -119,7 +120,8 @@ TEST_F(Stream, PutWritesOnlyWhatDoesNotFit) {
     std::string put = pattern(static_cast<std::size_t>(c.put), 2);
     ASSERT_EQ(stream_put(&s, bytes(held), len(held)), 0);
     ASSERT_EQ(stream_put(&s, bytes(put), len(put)), 0);
-    EXPECT_EQ(dev.asked, c.writes) << c.capacity << "/" << c.held << "/" << c.put;
+    EXPECT_EQ(dev.asked, c.writes)
+        << c.capacity << "/" << c.held << "/" << c.put;
     EXPECT_EQ(s.pos, c.left);
     ASSERT_EQ(stream_flush(&s), 0);
     EXPECT_EQ(dev.written, held + put);
@@ -132,12 +134,15 @@ TEST_F(Stream, PutAlignWritesOnlyWholeBuffers) {
     stream s = out(8192);
     std::string data = pattern(static_cast<std::size_t>(total));
     // In uneven pieces, as records and slots arrive.
-    for (std::int64_t at = 0, piece = 1; at < total; at += piece, piece += 777) {
+    for (std::int64_t at = 0, piece = 1; at < total;
+         at += piece, piece += 777) {
       std::int64_t n = std::min(piece, total - at);
       ASSERT_EQ(stream_put_align(&s, bytes(data) + at, n), 0);
     }
-    for (std::int64_t w : dev.asked) EXPECT_EQ(w, 8192);
-    EXPECT_EQ(s.pos, total - 8192 * static_cast<std::int64_t>(dev.asked.size()));
+    for (std::int64_t w : dev.asked)
+      EXPECT_EQ(w, 8192);
+    EXPECT_EQ(s.pos,
+              total - 8192 * static_cast<std::int64_t>(dev.asked.size()));
     EXPECT_GT(s.pos, 0);  // a full final buffer waits for the flush too
     ASSERT_EQ(stream_flush(&s), 0);
     EXPECT_EQ(dev.written, data);

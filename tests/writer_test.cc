@@ -109,10 +109,12 @@ TEST_F(Writer, RandomRecordSetsDecodeAndFindInOrder) {
     if (!keys.empty() && rng() % 4 == 0) {
       k = keys[rng() % keys.size()];  // a duplicate key
     } else {
-      for (unsigned n = rng() % 12; n > 0; n--) k += static_cast<char>(rng());
+      for (unsigned n = rng() % 12; n > 0; n--)
+        k += static_cast<char>(rng());
       keys.push_back(k);
     }
-    for (unsigned n = rng() % 40; n > 0; n--) d += static_cast<char>(rng());
+    for (unsigned n = rng() % 40; n > 0; n--)
+      d += static_cast<char>(rng());
     records.push_back({k, d});
   }
   reference::database db = reference::parse(build(records));
@@ -153,7 +155,8 @@ TEST_F(Writer, EntryBlocksHoldAThousandRecords) {
   for (int i = 0; i < 1001; i++) {
     ASSERT_EQ(writer_add(&w, bytes("k"), 1, bytes(""), 0), 0);
     int blocks = 0;
-    for (entry_block* b = w.blocks; b != nullptr; b = b->next) blocks++;
+    for (entry_block* b = w.blocks; b != nullptr; b = b->next)
+      blocks++;
     ASSERT_EQ(blocks, i < 1000 ? 1 : 2) << i;
   }
   EXPECT_EQ(w.blocks->used, 1);

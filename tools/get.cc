@@ -20,8 +20,8 @@ db_reader reader;
 unsigned char data_buffer[1024];
 
 [[noreturn]] void die_usage() {
-  fatal_exit(111, "qefget: usage: qefget key [skip]", nullptr, nullptr,
-             nullptr, nullptr, nullptr, nullptr);
+  fatal_exit(111, "qefget: usage: qefget key [skip]", nullptr, nullptr, nullptr,
+             nullptr, nullptr, nullptr);
 }
 [[noreturn]] void die_read() {
   fatal_exit(111, "qef64get: fatal: ", "unable to read input: ", nullptr,

@@ -11,8 +11,8 @@
 #include <stdio.h>
 #include <string.h>
 
-int main(int argc, char **argv) {
-  qef64_db *db;
+int main(int argc, char** argv) {
+  qef64_db* db;
   int status = 0;
   int rc;
   if (argc < 3) {
@@ -26,13 +26,13 @@ int main(int argc, char **argv) {
   }
   for (int i = 2; i < argc; i++) {
     qef64_cursor cur = QEF64_CURSOR_INIT;
-    const void *data;
+    const void* data;
     size_t len;
     int records = 0;
     while ((rc = qef64_find_next(db, &cur, argv[i], strlen(argv[i]), &data,
                                  &len)) == 0) {
       records++;
-      printf("%s: %.*s\n", argv[i], (int)len, (const char *)data);
+      printf("%s: %.*s\n", argv[i], (int)len, (const char*)data);
     }
     if (rc != QEF64_NOTFOUND) {
       fprintf(stderr, "lookup: %s: %s\n", argv[1], qef64_strerror(rc));

@@ -82,13 +82,13 @@ typedef struct qef64_iter {
 #define QEF64_NOTFOUND (-1)
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
-const char *qef64_version(void);
+const char* qef64_version(void);
 
 /* A text for any result of this interface: "success" for 0, "no such
  * record" for QEF64_NOTFOUND, "not a database, or a damaged one" for
  * EPROTO, strerror's text for any other errno value. The text is static;
  * it stays valid. */
-const char *qef64_strerror(int rc);
+const char* qef64_strerror(int rc);
 
 /* ---- Reading ----------------------------------------------------------- */
 
@@ -103,20 +103,20 @@ const char *qef64_strerror(int rc);
  * does not describe it (a table outside the file, tables that do not follow
  * each other from the end of the records to the end of the file, an odd
  * slot count, more slots than the records have room for). */
-int qef64_open(const char *path, qef64_db **db);
+int qef64_open(const char* path, qef64_db** db);
 
 /* As qef64_open, on a descriptor open for reading. The descriptor is neither
  * taken nor closed: the caller keeps it and may close it at once. */
-int qef64_open_fd(int fd, qef64_db **db);
+int qef64_open_fd(int fd, qef64_db** db);
 
 /* Unmaps the file and frees the handle. Every pointer the database returned
  * becomes invalid. NULL is ignored. */
-void qef64_close(qef64_db *db);
+void qef64_close(qef64_db* db);
 
 /* The number of records in the file (half its total slot count; equal to
  * what a qef64_iter walk visits in any database this library or qef64make
  * built). */
-uint64_t qef64_count(const qef64_db *db);
+uint64_t qef64_count(const qef64_db* db);
 
 /* 1 when the path the database was opened by now names another file, or no
  * file (it was replaced or removed: time to open it again), or when the file
@@ -126,15 +126,15 @@ uint64_t qef64_count(const qef64_db *db);
  * counts); 0 while it still names this file unchanged, and always 0 for
  * qef64_open_fd. A relative path is taken from the working directory at
  * qef64_open. Costs one stat(2). */
-int qef64_replaced(const qef64_db *db);
+int qef64_replaced(const qef64_db* db);
 
 /* The key's first record, in the order the records were added. On 0,
  * *data and *data_len are its data (a pointer into the mapping, valid until
  * qef64_close); otherwise they are NULL and 0.
  * Results: 0; QEF64_NOTFOUND; EPROTO for a damaged file. key may be NULL
  * when key_len is 0 (the empty key is a key like any other). */
-int qef64_get(const qef64_db *db, const void *key, size_t key_len,
-              const void **data, size_t *data_len);
+int qef64_get(const qef64_db* db, const void* key, size_t key_len,
+              const void** data, size_t* data_len);
 
 /* The key's records one by one, in the order they were added: the first call
  * with a fresh cursor (QEF64_CURSOR_INIT) gives the first record, each
@@ -142,8 +142,8 @@ int qef64_get(const qef64_db *db, const void *key, size_t key_len,
  * QEF64_NOTFOUND after the last (and on every call after that).
  * Results: 0 with *data, *data_len set; QEF64_NOTFOUND; EPROTO for a
  * damaged file; EINVAL for a cursor that no lookup could have left. */
-int qef64_find_next(const qef64_db *db, qef64_cursor *cur, const void *key,
-                    size_t key_len, const void **data, size_t *data_len);
+int qef64_find_next(const qef64_db* db, qef64_cursor* cur, const void* key,
+                    size_t key_len, const void** data, size_t* data_len);
 
 /* The first record of each of n keys, as n calls of qef64_get would give
  * them, but with the memory accesses of many lookups overlapped, and on a
@@ -154,17 +154,17 @@ int qef64_find_next(const qef64_db *db, qef64_cursor *cur, const void *key,
  * Results: 0 when no lookup failed (keys without records included); else
  * the result of the first key, in key order, whose lookup failed (EPROTO).
  * Every key is looked up either way. */
-int qef64_get_many(const qef64_db *db, size_t n, const void *const keys[],
-                   const size_t key_lens[], const void *data[],
+int qef64_get_many(const qef64_db* db, size_t n, const void* const keys[],
+                   const size_t key_lens[], const void* data[],
                    size_t data_lens[]);
 
 /* As qef64_get_many, but key i is looked up in dbs[i]: one batch over
  * several databases, such as the shards of a sharded set, with the lookups
  * of all of them in flight together. A database may appear any number of
  * times. Results: as qef64_get_many. */
-int qef64_get_many_in(const qef64_db *const dbs[], size_t n,
-                      const void *const keys[], const size_t key_lens[],
-                      const void *data[], size_t data_lens[]);
+int qef64_get_many_in(const qef64_db* const dbs[], size_t n,
+                      const void* const keys[], const size_t key_lens[],
+                      const void* data[], size_t data_lens[]);
 
 /* Every record, in file order (the order added), a key added twice coming
  * twice: start with QEF64_ITER_INIT; each call gives the next record's key
@@ -175,8 +175,8 @@ int qef64_get_many_in(const qef64_db *const dbs[], size_t n,
  * Results: 0; QEF64_NOTFOUND; EPROTO for a damaged file (a record that runs
  * past the end of the file); EINVAL for an iterator no walk could have
  * left. */
-int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
-                    size_t *key_len, const void **data, size_t *data_len);
+int qef64_iter_next(const qef64_db* db, qef64_iter* it, const void** key,
+                    size_t* key_len, const void** data, size_t* data_len);
 
 /* ---- Cold files: warming and residency -------------------------------- */
 
@@ -207,15 +207,15 @@ int qef64_iter_next(const qef64_db *db, qef64_iter *it, const void **key,
  * ENOMEM or EPERM when RLIMIT_MEMLOCK does not allow the tables to be
  * locked; EAGAIN when the warming thread cannot start; the errno of
  * read(2) while warming in the foreground. */
-int qef64_open_ex(const char *path, unsigned flags, qef64_db **db);
+int qef64_open_ex(const char* path, unsigned flags, qef64_db** db);
 
 /* How much of the database is in memory now (the page cache), in bytes:
  * *table_bytes of the header and the hash tables, *record_bytes of the
  * records. For a service's health page; it costs one mincore(2) pass over
  * the mapping, about a millisecond a gigabyte. Either pointer may be NULL.
  * Results: 0; the errno of mincore(2) or ENOMEM. */
-int qef64_resident(const qef64_db *db, uint64_t *table_bytes,
-                   uint64_t *record_bytes);
+int qef64_resident(const qef64_db* db, uint64_t* table_bytes,
+                   uint64_t* record_bytes);
 
 /* ---- Structure and verification ---------------------------------------- */
 
@@ -237,7 +237,7 @@ typedef struct qef64_info {
  * hash reaches, in a damaged table, is left out.
  * Results: 0; EPROTO for a header that does not describe the file (which
  * qef64_open refuses already); the errno of read(2). */
-int qef64_get_info(const qef64_db *db, qef64_info *info);
+int qef64_get_info(const qef64_db* db, qef64_info* info);
 
 /* Where a verification found the first problem. */
 typedef struct qef64_problem {
@@ -246,7 +246,7 @@ typedef struct qef64_problem {
                        for a problem of a set's manifest */
   size_t shard;     /* the shard it lies in; (size_t)-1 for one database,
                        or for the set's manifest and directory */
-  const char *what; /* static text: what is wrong there, one line */
+  const char* what; /* static text: what is wrong there, one line */
 } qef64_problem;
 
 /* The deep check of one file: every record lies inside the records and
@@ -263,14 +263,14 @@ typedef struct qef64_problem {
  * single table larger than that takes what it needs.
  * Results: 0 when sound; EPROTO when damaged; ENOMEM; the errno of
  * read(2). */
-int qef64_verify(const qef64_db *db);
+int qef64_verify(const qef64_db* db);
 
 /* As qef64_verify; on EPROTO, *problem (when not NULL) says where and
  * what: the first problem in the order the check goes, the header, then
  * the records front to back, then table by table (its slots in order, then
  * its records, then its slot count), with the file offset of the header
  * field, record or slot concerned. */
-int qef64_verify_problem(const qef64_db *db, qef64_problem *problem);
+int qef64_verify_problem(const qef64_db* db, qef64_problem* problem);
 
 /* ---- Sharded sets ------------------------------------------------------ */
 
@@ -280,7 +280,7 @@ int qef64_verify_problem(const qef64_db *db, qef64_problem *problem);
  * a table inside each shard. Documented, with test vectors, in qef64(5):
  * the empty key gives 17665956581633026203, "a" 198367012849983736. key
  * may be NULL when key_len is 0. */
-uint64_t qef64_shard_hash(const void *key, size_t key_len);
+uint64_t qef64_shard_hash(const void* key, size_t key_len);
 
 /* ---- Sharded sets: reading --------------------------------------------- */
 
@@ -306,42 +306,41 @@ typedef struct qef64_set qef64_set;
  * (unknown format, version or shard hash, counts that do not add up, a
  * shard file outside the version's directory), a shard of the wrong size
  * or record count, or a damaged shard; the errors of qef64_open. */
-int qef64_set_open(const char *path, qef64_set **set);
+int qef64_set_open(const char* path, qef64_set** set);
 
 /* As qef64_set_open, each shard opened with qef64_open_ex's flags. */
-int qef64_set_open_ex(const char *path, unsigned flags, qef64_set **set);
+int qef64_set_open_ex(const char* path, unsigned flags, qef64_set** set);
 
 /* Closes every shard and frees the handle. NULL is ignored. */
-void qef64_set_close(qef64_set *set);
+void qef64_set_close(qef64_set* set);
 
-uint64_t qef64_set_count(const qef64_set *set); /* records, all shards */
-size_t qef64_set_shards(const qef64_set *set);
+uint64_t qef64_set_count(const qef64_set* set); /* records, all shards */
+size_t qef64_set_shards(const qef64_set* set);
 /* Shard i, valid until qef64_set_close (which closes it). */
-const qef64_db *qef64_set_shard(const qef64_set *set, size_t i);
+const qef64_db* qef64_set_shard(const qef64_set* set, size_t i);
 /* The name of the version directory this set holds ("v-..."). */
-const char *qef64_set_version(const qef64_set *set);
+const char* qef64_set_version(const qef64_set* set);
 /* 1 when `current` names another version now, or nothing; 0 otherwise,
  * and always 0 for a set opened by a version's directory. */
-int qef64_set_replaced(const qef64_set *set);
+int qef64_set_replaced(const qef64_set* set);
 
 /* As qef64_get, qef64_find_next, qef64_get_many and qef64_iter_next, over
  * the whole set; get_many is one batch over every shard. Iteration gives
  * shard 0 first, each shard in file order. */
-int qef64_set_get(const qef64_set *set, const void *key, size_t key_len,
-                  const void **data, size_t *data_len);
-int qef64_set_find_next(const qef64_set *set, qef64_cursor *cur,
-                        const void *key, size_t key_len, const void **data,
-                        size_t *data_len);
-int qef64_set_get_many(const qef64_set *set, size_t n,
-                       const void *const keys[], const size_t key_lens[],
-                       const void *data[], size_t data_lens[]);
-int qef64_set_iter_next(const qef64_set *set, qef64_iter *it,
-                        const void **key, size_t *key_len, const void **data,
-                        size_t *data_len);
+int qef64_set_get(const qef64_set* set, const void* key, size_t key_len,
+                  const void** data, size_t* data_len);
+int qef64_set_find_next(const qef64_set* set, qef64_cursor* cur,
+                        const void* key, size_t key_len, const void** data,
+                        size_t* data_len);
+int qef64_set_get_many(const qef64_set* set, size_t n, const void* const keys[],
+                       const size_t key_lens[], const void* data[],
+                       size_t data_lens[]);
+int qef64_set_iter_next(const qef64_set* set, qef64_iter* it, const void** key,
+                        size_t* key_len, const void** data, size_t* data_len);
 
 /* As qef64_resident, summed over the shards. */
-int qef64_set_resident(const qef64_set *set, uint64_t *table_bytes,
-                       uint64_t *record_bytes);
+int qef64_set_resident(const qef64_set* set, uint64_t* table_bytes,
+                       uint64_t* record_bytes);
 
 /* Checks sizes, the SHA-256 of every shard against the manifest (where the
  * manifest has them: sets published before checksums have none) and each
@@ -351,10 +350,10 @@ int qef64_set_resident(const qef64_set *set, uint64_t *table_bytes,
  * so it checks what lookups read: once for the checksum, in a second
  * thread, while the structure is checked.
  * Results: 0; EPROTO; ENOMEM; the errno of reading a shard. */
-int qef64_set_verify(const qef64_set *set);
+int qef64_set_verify(const qef64_set* set);
 /* As qef64_set_verify; on EPROTO, *problem (when not NULL) says where: the
  * shard, and for a wrong size or checksum offset 0. */
-int qef64_set_verify_problem(const qef64_set *set, qef64_problem *problem);
+int qef64_set_verify_problem(const qef64_set* set, qef64_problem* problem);
 
 /* ---- Sharded sets: publishing ------------------------------------------ */
 
@@ -374,30 +373,30 @@ typedef struct qef64_publication qef64_publication;
  * flock(2) on the file .lock in the set's directory, so it holds across
  * processes, and Python's publications take the same); the errno of
  * creating the directories (made with their parents) or the lock file. */
-int qef64_publication_open(const char *path, size_t shards,
-                           qef64_publication **p);
+int qef64_publication_open(const char* path, size_t shards,
+                           qef64_publication** p);
 /* The new version's name ("v-...") and its directory's absolute path,
  * valid until commit or abort. */
-const char *qef64_publication_version(const qef64_publication *p);
-const char *qef64_publication_dir(const qef64_publication *p);
+const char* qef64_publication_version(const qef64_publication* p);
+const char* qef64_publication_dir(const qef64_publication* p);
 /* Writes the path of shard i into buf (len bytes, NUL included).
  * Results: 0; EINVAL for i out of range; ENAMETOOLONG when it does not
  * fit. */
-int qef64_publication_shard_path(const qef64_publication *p, size_t i,
-                                 char *buf, size_t len);
+int qef64_publication_shard_path(const qef64_publication* p, size_t i,
+                                 char* buf, size_t len);
 /* Publishes: every shard must be a complete database. Checking and
  * checksumming them, most of the work, runs on up to four threads. Frees
- * p in every case. Results: 0; ENOENT for a missing shard; EPROTO for a damaged one;
- * the errno of a failed write, fsync or rename, after which nothing is
+ * p in every case. Results: 0; ENOENT for a missing shard; EPROTO for a damaged
+ * one; the errno of a failed write, fsync or rename, after which nothing is
  * published and the version directory is gone; EBUSY in a process other
  * than the one that opened it (inherited across fork), which only frees
  * its copy. One exception: the errno of the fsync(2) of the set's
  * directory that follows the swap, when `current` already names the new
  * version but the swap may not be on disk yet. */
-int qef64_publication_commit(qef64_publication *p);
+int qef64_publication_commit(qef64_publication* p);
 /* Removes the version directory, publishes nothing, releases the lock and
  * frees p. NULL is ignored. */
-void qef64_publication_abort(qef64_publication *p);
+void qef64_publication_abort(qef64_publication* p);
 
 /* A whole set built in this process: a publication and one qef64_builder
  * per shard, records routed by qef64_shard_hash. Each shard builder keeps
@@ -411,26 +410,26 @@ typedef struct qef64_set_builder qef64_set_builder;
 /* Results: those of qef64_publication_open (EWOULDBLOCK, ...) and of
  * qef64_builder_open for the shards' files (EMFILE for too many shards
  * for the process's descriptor limit, ...). */
-int qef64_set_builder_open(const char *path, size_t shards,
-                           qef64_set_builder **b);
+int qef64_set_builder_open(const char* path, size_t shards,
+                           qef64_set_builder** b);
 /* The index memory of the whole set, all shard builders together (64 MiB
  * unless set), split evenly among them; call it before the first add.
  * Results as qef64_builder_set_memory. */
-int qef64_set_builder_set_memory(qef64_set_builder *b, uint64_t bytes);
+int qef64_set_builder_set_memory(qef64_set_builder* b, uint64_t bytes);
 /* Adds the record to the builder of its key's shard. Results as
  * qef64_builder_add, except that a failure to write a staged record (a
  * full disk, ...) comes from a later add or from the commit; after a
  * failure the builder only reports it again. */
-int qef64_set_builder_add(qef64_set_builder *b, const void *key,
-                          size_t key_len, const void *data, size_t data_len);
+int qef64_set_builder_add(qef64_set_builder* b, const void* key, size_t key_len,
+                          const void* data, size_t data_len);
 /* Commits every shard, then the publication. Frees b in every case.
  * Results: 0; the builder's first failure, or that of a shard's commit or
  * of the publication's, after which nothing is published and no file of
  * the build remains (with the publication's one exception). */
-int qef64_set_builder_commit(qef64_set_builder *b);
+int qef64_set_builder_commit(qef64_set_builder* b);
 /* Publishes nothing, removes every file of the build, frees b. NULL is
  * ignored. */
-void qef64_set_builder_abort(qef64_set_builder *b);
+void qef64_set_builder_abort(qef64_set_builder* b);
 
 /* ---- Building ---------------------------------------------------------- */
 
@@ -447,7 +446,7 @@ void qef64_set_builder_abort(qef64_set_builder *b);
  * Results: 0; EISDIR when path is a directory (or ends in "/"); ENOENT when
  * its directory does not exist, or path is empty; the errno of creating
  * the file (EACCES, ...). */
-int qef64_builder_open(const char *path, qef64_builder **b);
+int qef64_builder_open(const char* path, qef64_builder** b);
 
 /* Sets the memory the builder may use for its index, in bytes: 64 MiB
  * (67108864) unless set. The index takes 16 bytes per record; what does not
@@ -464,7 +463,7 @@ int qef64_builder_open(const char *path, qef64_builder **b);
  * Call it before the first qef64_builder_add.
  * Results: 0; EINVAL after a record was added (the builder stays usable);
  * EBUSY in another process; the builder's earlier failure. */
-int qef64_builder_set_memory(qef64_builder *b, uint64_t bytes);
+int qef64_builder_set_memory(qef64_builder* b, uint64_t bytes);
 
 /* Appends one record. Records of one key are found later in the order
  * added. key and data may be NULL when their length is 0.
@@ -473,8 +472,8 @@ int qef64_builder_set_memory(qef64_builder *b, uint64_t bytes);
  * spill file (ENOSPC, ...); EBUSY when the builder was made by another
  * process (inherited across fork). After a failure the builder only
  * reports that failure again: commit it or abort it to free it. */
-int qef64_builder_add(qef64_builder *b, const void *key, size_t key_len,
-                      const void *data, size_t data_len);
+int qef64_builder_add(qef64_builder* b, const void* key, size_t key_len,
+                      const void* data, size_t data_len);
 
 /* Finishes the database and puts it in place: reads back what was spilled,
  * writes the hash tables and the header, fsync(2)s the file, gives it a
@@ -488,12 +487,12 @@ int qef64_builder_add(qef64_builder *b, const void *key, size_t key_len,
  * build is left and path is untouched; or the errno of the directory's
  * fsync(2), in which case path already names the new file but the rename
  * may not have reached the disk. */
-int qef64_builder_commit(qef64_builder *b);
+int qef64_builder_commit(qef64_builder* b);
 
 /* Abandons the build: removes the files of the build, leaves path untouched
  * and frees b. In a process that inherited the builder across fork, only frees
  * this process's copy. NULL is ignored. */
-void qef64_builder_abort(qef64_builder *b);
+void qef64_builder_abort(qef64_builder* b);
 
 #ifdef __cplusplus
 }
