@@ -11,7 +11,7 @@ FUZZ_BUILD ?= build-fuzz
 PYTHON ?= /usr/bin/python3
 
 .PHONY: all build configure demo test test-sanitize fuzz fuzz-smoke bench \
-	bench-run install package clean
+	bench-run install package clean format format-check
 
 all: build
 
@@ -69,6 +69,15 @@ package: build
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+
+# Every C and C++ source of the repository as .clang-format lays it out:
+# format rewrites them, format-check (CI) lists those that differ and fails.
+CLANG_FORMAT ?= clang-format
+FORMATTED = git ls-files '*.c' '*.cc' '*.h' '*.hpp'
+format:
+	$(FORMATTED) | xargs $(CLANG_FORMAT) -i
+format-check:
+	@$(FORMATTED) | xargs $(CLANG_FORMAT) --dry-run -Werror
 
 .PHONY: python python-deps deps
 

@@ -2,8 +2,9 @@
 # What the library, the qef64 command and the tests need from Debian beyond
 # the compilers: GoogleTest, pkg-config, cJSON (the sets' manifest),
 # libcrypto (SHA-256, base64), simdjson and nlohmann-json (JSON lines) and
-# libcsv (CSV), and dpkg-dev, whose dpkg-shlibdeps names the packages the
-# qef64 command's libraries come in. The five programs need none of them.
+# libcsv (CSV), dpkg-dev, whose dpkg-shlibdeps names the packages the
+# qef64 command's libraries come in, and clang-format, for CI's check of
+# the sources' layout. The five programs need none of them.
 #
 #   sh tests/deps.sh        (make test and make build run it)
 #
@@ -11,7 +12,7 @@
 # what is missing, and the configure step then names what it cannot find.
 # Never fails.
 packages="libgtest-dev pkg-config libcjson-dev libssl-dev libsimdjson-dev
-  nlohmann-json3-dev libcsv-dev dpkg-dev"
+  nlohmann-json3-dev libcsv-dev dpkg-dev clang-format"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
