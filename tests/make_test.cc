@@ -319,7 +319,11 @@ TEST_F(Make, RefusesFtmpThatIsStandardInput) {
 TEST_F(Make, SecondBuilderOnTheSameFtmpFailsAtOnce) {
   slow_builder first(f(), ftmp());
   const std::string text = many_records("k", 200);
-  ASSERT_TRUE(first.feed(text, 4096 + 8192));
+  // The 200 records take 23,890 bytes in the file (a 16-byte header, keys
+  // k0 to k199, 100 bytes of data each): the builder writes two full 8192-byte
+  // pieces after the header and then waits for more input with the rest in
+  // its buffer. Only once both are written does ftmp stop changing.
+  ASSERT_TRUE(first.feed(text, 4096 + 2 * 8192));
   const std::string written = read_file(ftmp());
   run_result r = run({program("qef64make"), dir_ + "/g", ftmp()},
                      framing({{"other", "build"}}));
