@@ -205,27 +205,39 @@ bool cursor_valid(const std::uint64_t* c) {
 constexpr unsigned known_flags = QEF64_WARM_TABLES | QEF64_WARM_ALL |
                                  QEF64_WARM_BACKGROUND | QEF64_LOCK_TABLES;
 
-// Reads in what the flags ask for, through fd, and maps the locked tables
-// in: the work of the open, or of the background thread.
+// Reads [pos, pos + len) in through fd and maps it into the lookups' mapping
+// a piece at a time, each piece while it is still in memory, so that a
+// lookup then takes no fault on it either: on a virtual machine a fault that
+// maps a page already in memory costs several microseconds, a sixth of what
+// a cold lookup with warm tables spends on the processor. Pages locked as
+// they fault in stay.
+int read_in_mapped(qef64_db* db, int fd, std::int64_t pos, std::int64_t len,
+                   const bool* stop) {
+  constexpr std::int64_t piece = std::int64_t{32} << 20;
+  while (len > 0) {
+    std::int64_t n = len < piece ? len : piece;
+    if (pages_read_in(fd, pos, n, stop) == -1) return -1;
+    pages_populate(&db->mapping, pos, n, stop);
+    pos += n;
+    len -= n;
+  }
+  return 0;
+}
+
+// Reads in what the flags ask for, through fd, with the header and the tables
+// mapped in as well: the work of the open, or of the background thread.
 int warm(qef64_db* db, int fd, const bool* stop) {
   const db_reader& m = db->mapping;
   unsigned flags = db->warm_flags;
   int rc = 0;
-  if ((flags & QEF64_WARM_ALL) != 0) {
-    rc = pages_read_in(fd, 0, m.map_size, stop);
-  } else if ((flags & (QEF64_WARM_TABLES | QEF64_LOCK_TABLES)) != 0) {
-    rc = pages_read_in(fd, 0, db_header_size, stop);
-    if (rc == 0)
-      rc = pages_read_in(fd, db->records_end, m.map_size - db->records_end,
-                         stop);
-  }
-  if (rc == -1) return errno;
-  if ((flags & QEF64_LOCK_TABLES) != 0) {
-    // Locked as they fault in: faulting them in now keeps them.
-    pages_populate(&m, 0, db_header_size, stop);
-    pages_populate(&m, db->records_end, m.map_size - db->records_end, stop);
-  }
-  return 0;
+  if ((flags & QEF64_WARM_ALL) != 0)
+    rc = pages_read_in(fd, 0, db->records_end, stop);
+  else
+    rc = read_in_mapped(db, fd, 0, db_header_size, stop);
+  if (rc == 0)
+    rc = read_in_mapped(db, fd, db->records_end, m.map_size - db->records_end,
+                        stop);
+  return rc == -1 ? errno : 0;
 }
 
 void* warm_in_background(void* arg) {
