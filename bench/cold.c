@@ -30,6 +30,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "cold_measure.h"
 #include "qef64/qef64.h"
 
 /* Absent from a library that predates it: such a library is measured with
@@ -40,45 +41,6 @@ extern int qef64_open_ex(const char* path, unsigned flags, qef64_db** db)
 static void die(const char* what) {
   fprintf(stderr, "cold: %s\n", what);
   exit(1);
-}
-
-static double now_ms(void) {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return (double)t.tv_sec * 1e3 + (double)t.tv_nsec / 1e6;
-}
-
-/* CPU time of this process, user and system, in ms. */
-static double cpu_ms(void) {
-  struct rusage u;
-  getrusage(RUSAGE_SELF, &u);
-  return (double)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
-         (double)(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
-
-static uint64_t read_bytes(void) {
-  FILE* f = fopen("/proc/self/io", "r");
-  char line[128];
-  uint64_t v = 0;
-  if (f == NULL) return 0;
-  while (fgets(line, sizeof line, f) != NULL) {
-    if (strncmp(line, "read_bytes: ", 12) == 0) v = strtoull(line + 12, 0, 10);
-  }
-  fclose(f);
-  return v;
-}
-
-/* The system's pgpgin: KiB read from block devices since boot. */
-static uint64_t pgpgin(void) {
-  FILE* f = fopen("/proc/vmstat", "r");
-  char line[128];
-  uint64_t v = 0;
-  if (f == NULL) return 0;
-  while (fgets(line, sizeof line, f) != NULL) {
-    if (strncmp(line, "pgpgin ", 7) == 0) v = strtoull(line + 7, 0, 10);
-  }
-  fclose(f);
-  return v;
 }
 
 static void drop_caches(void) {
@@ -141,7 +103,7 @@ int main(int argc, char** argv) {
 
   if (getenv("COLD_DROP") != NULL && strcmp(getenv("COLD_DROP"), "1") == 0)
     drop_caches();
-  before = read_bytes();
+  before = proc_field("/proc/self/io", "read_bytes: ");
   t0 = now_ms();
   if (flags != 0) {
     if (qef64_open_ex == NULL) die("this library has no qef64_open_ex");
@@ -151,8 +113,8 @@ int main(int argc, char** argv) {
   }
   if (rc != 0) die(qef64_strerror(rc));
   t1 = now_ms();
-  opened = read_bytes();
-  pg = pgpgin();
+  opened = proc_field("/proc/self/io", "read_bytes: ");
+  pg = proc_field("/proc/vmstat", "pgpgin ");
   c1 = cpu_ms();
 
   if (strcmp(mode, "loop") == 0) {
@@ -191,9 +153,9 @@ int main(int argc, char** argv) {
         "mode=%s n=%zu us=%.2f cpu=%.2f read=%.0f pgpgin=%.0f open_ms=%.1f "
         "open_mb=%.1f check=%llu\n",
         mode, n, (t2 - t1) * 1e3 / per, (cpu_ms() - c1) * 1e3 / per,
-        (double)(read_bytes() - opened) / per,
-        (double)(pgpgin() - pg) * 1024.0 / per, t1 - t0,
-        (double)(opened - before) / 1e6, (unsigned long long)check);
+        (double)(proc_field("/proc/self/io", "read_bytes: ") - opened) / per,
+        (double)(proc_field("/proc/vmstat", "pgpgin ") - pg) * 1024.0 / per,
+        t1 - t0, (double)(opened - before) / 1e6, (unsigned long long)check);
   }
   qef64_close(db);
   return 0;

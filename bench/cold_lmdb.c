@@ -22,35 +22,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "cold_measure.h"
+
 static void die(const char* what, int rc) {
   fprintf(stderr, "cold_lmdb: %s: %s\n", what, rc ? mdb_strerror(rc) : "");
   exit(1);
-}
-
-static double now_ms(void) {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return (double)t.tv_sec * 1e3 + (double)t.tv_nsec / 1e6;
-}
-
-static double cpu_ms(void) {
-  struct rusage u;
-  getrusage(RUSAGE_SELF, &u);
-  return (double)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
-         (double)(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
-
-static uint64_t field(const char* file, const char* name) {
-  FILE* f = fopen(file, "r");
-  char line[128];
-  size_t len = strlen(name);
-  uint64_t v = 0;
-  if (f == NULL) return 0;
-  while (fgets(line, sizeof line, f) != NULL) {
-    if (strncmp(line, name, len) == 0) v = strtoull(line + len, 0, 10);
-  }
-  fclose(f);
-  return v;
 }
 
 static char* slurp(const char* path, size_t* size) {
@@ -140,8 +116,8 @@ static void get(const char* dir, const char* keys_file, size_t n) {
   if ((rc = mdb_txn_begin(env, NULL, MDB_RDONLY, &txn)) != 0 ||
       (rc = mdb_dbi_open(txn, NULL, 0, &dbi)) != 0)
     die("mdb_txn_begin", rc);
-  before = field("/proc/self/io", "read_bytes: ");
-  pg = field("/proc/vmstat", "pgpgin ");
+  before = proc_field("/proc/self/io", "read_bytes: ");
+  pg = proc_field("/proc/vmstat", "pgpgin ");
   t1 = now_ms();
   c1 = cpu_ms();
   for (i = 0; i < count; i++) {
@@ -159,8 +135,8 @@ static void get(const char* dir, const char* keys_file, size_t n) {
     printf(
         "mode=lmdb n=%zu us=%.2f cpu=%.2f read=%.0f pgpgin=%.0f check=%llu\n",
         count, (t2 - t1) * 1e3 / per, (cpu_ms() - c1) * 1e3 / per,
-        (double)(field("/proc/self/io", "read_bytes: ") - before) / per,
-        (double)(field("/proc/vmstat", "pgpgin ") - pg) * 1024.0 / per,
+        (double)(proc_field("/proc/self/io", "read_bytes: ") - before) / per,
+        (double)(proc_field("/proc/vmstat", "pgpgin ") - pg) * 1024.0 / per,
         (unsigned long long)check);
   }
   mdb_txn_abort(txn);

@@ -10,10 +10,6 @@ namespace qef64 {
 namespace {
 
 constexpr std::int64_t entry_size = sizeof(writer_entry);
-// What placing a table needs per entry: two slots and their two links.
-constexpr std::int64_t place_bytes =
-    2 * entry_size + 2 * static_cast<std::int64_t>(sizeof(std::int64_t));
-static_assert(place_bytes == 48);
 
 // Where a piece starts and how many entries it has, as spill_finish lists
 // a table's pieces.
@@ -34,7 +30,7 @@ constexpr std::int64_t least_read = 255;
 // largest table's placing and its piece list are set aside, shared by the
 // 256 buffers and the read buffer, each with a head. At least 1.
 std::int64_t share(const db_spill* sp) {
-  std::int64_t rest = sp->memory - place_bytes * sp->largest -
+  std::int64_t rest = sp->memory - writer_place_bytes * sp->largest -
                       std::int64_t{sizeof(piece_ref)} * sp->most_pieces;
   std::int64_t per = rest / (db_table_count + 1) / entry_size - 1;
   return per < 1 ? 1 : per;
@@ -135,7 +131,7 @@ int fit(db_spill* sp) {
     }
   }
   for (std::int64_t i = 0; i < db_table_count; i++) {
-    std::int64_t need = place_bytes * sp->largest +
+    std::int64_t need = writer_place_bytes * sp->largest +
                         std::int64_t{sizeof(piece_ref)} * sp->most_pieces +
                         (read_capacity(sp) + 1) * entry_size;
     if (sp->buffered <= sp->memory - need) return 0;

@@ -16,11 +16,6 @@ namespace qef64 {
 namespace {
 
 constexpr std::int64_t entry_size = sizeof(writer_entry);
-// What placing a table needs for each of its records: two slots and the two
-// links writer_table_place may use.
-constexpr std::int64_t place_bytes =
-    2 * entry_size + 2 * static_cast<std::int64_t>(sizeof(std::int64_t));
-static_assert(place_bytes == 48);
 
 // One check of a file: the header it passed, and the entries of the group
 // of tables being checked.
@@ -257,7 +252,8 @@ int check_groups(verify_pass* v, std::int64_t memory, writer_table* table) {
   for (std::int64_t t = 0; t < db_table_count; t++)
     room[t] = slot_count(v->map, t) / 2;
   const std::int64_t largest = table->capacity / 2;
-  const std::int64_t budget = (memory - place_bytes * largest) / entry_size;
+  const std::int64_t budget =
+      (memory - writer_place_bytes * largest) / entry_size;
   std::int64_t most = 1;
   for (std::int64_t a = 0, b; a < db_table_count; a = b) {
     b = group_end(room, a, budget);

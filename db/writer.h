@@ -91,6 +91,12 @@ void writer_table_begin(writer_table* t, std::int64_t n);
 // no more entries in all than half the table's slots.
 void writer_table_place(writer_table* t, const writer_entry* run,
                         std::int64_t count);
+// The memory placing a table needs for each of its records: two slots and
+// the two links writer_table_place may use.
+inline constexpr std::int64_t writer_place_bytes =
+    2 * static_cast<std::int64_t>(sizeof(writer_entry)) +
+    2 * static_cast<std::int64_t>(sizeof(std::int64_t));
+static_assert(writer_place_bytes == 48);
 // Records table i's descriptor and appends its slots to the file.
 [[nodiscard]] int writer_put_table(db_writer* w, std::int64_t i,
                                    const writer_table* t);

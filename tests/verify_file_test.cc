@@ -23,6 +23,7 @@
 #include "db/verify.h"
 #include "db/window.h"
 #include "db/writer.h"
+#include "tests/engine_file.h"
 #include "tests/process.h"
 
 using namespace qef64;  // the engines under test
@@ -30,35 +31,6 @@ using namespace qef64;  // the engines under test
 namespace {
 
 using record = std::pair<std::string, std::string>;
-
-const unsigned char* bytes_of(const std::string& s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-
-std::string build(const std::vector<record>& records) {
-  std::string dir = make_temp_dir();
-  int fd = open((dir + "/db").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  static db_writer w;
-  EXPECT_EQ(writer_start(&w, fd), 0);
-  for (const auto& [k, d] : records) {
-    EXPECT_EQ(writer_add(&w, bytes_of(k), static_cast<std::int64_t>(k.size()),
-                         bytes_of(d), static_cast<std::int64_t>(d.size())),
-              0);
-  }
-  EXPECT_EQ(writer_finish(&w), 0);
-  writer_release(&w);
-  close(fd);
-  std::string file = read_file(dir + "/db");
-  remove_tree(dir);
-  return file;
-}
-
-void put64(std::string& f, std::size_t at, std::uint64_t v) {
-  store_u64le(reinterpret_cast<unsigned char*>(f.data()) + at, v);
-}
-std::uint64_t get64(const std::string& f, std::size_t at) {
-  return load_u64le(bytes_of(f) + at);
-}
 
 struct outcome {
   int rc;  // 0, or the errno of -1
