@@ -28,11 +28,10 @@ inline std::string build(
   static qef64::db_writer w;
   EXPECT_EQ(qef64::writer_start(&w, fd), 0);
   for (const auto& [k, d] : records) {
-    EXPECT_EQ(qef64::writer_add(&w, bytes_of(k),
-                                static_cast<std::int64_t>(k.size()),
-                                bytes_of(d),
-                                static_cast<std::int64_t>(d.size())),
-              0);
+    EXPECT_EQ(
+        qef64::writer_add(&w, bytes_of(k), static_cast<std::int64_t>(k.size()),
+                          bytes_of(d), static_cast<std::int64_t>(d.size())),
+        0);
   }
   EXPECT_EQ(qef64::writer_finish(&w), 0);
   qef64::writer_release(&w);
