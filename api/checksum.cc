@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,20 +13,6 @@
 
 namespace qef64 {
 namespace {
-
-// Hashed at a time, with the next stretch asked for meanwhile: large enough
-// for the device to read ahead at full speed, small beside any page cache.
-constexpr std::int64_t hash_stretch = std::int64_t{8} << 20;
-
-// Asks the kernel to start reading the pages of [p, p + len) of a mapping.
-// A hint: nothing depends on it, and memory that is not a file's mapping
-// refuses it harmlessly.
-void ask_ahead(const unsigned char* p, std::int64_t len) {
-  if (len <= 0) return;
-  // madvise(2) takes the address untyped; it does not write through it.
-  (void)::madvise(const_cast<unsigned char*>(p), static_cast<size_t>(len),
-                  MADV_WILLNEED);
-}
 
 // Read at a time by sha256_file: large reads, a buffer that stays in the
 // second-level cache.
@@ -57,23 +42,6 @@ int hex_value(char c) {
 
 }  // namespace
 
-int sha256_bytes(const unsigned char* p, std::int64_t len,
-                 unsigned char* digest) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr) return ENOMEM;
-  bool ok = EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
-  ask_ahead(p, std::min(len, hash_stretch));
-  for (std::int64_t pos = 0; ok && pos < len; pos += hash_stretch) {
-    std::int64_t n = std::min(hash_stretch, len - pos);
-    ask_ahead(p + pos + n, std::min(hash_stretch, len - pos - n));
-    ok = EVP_DigestUpdate(ctx, p + pos, static_cast<size_t>(n)) == 1;
-  }
-  unsigned int size = 0;
-  ok = ok && EVP_DigestFinal_ex(ctx, digest, &size) == 1 && size == sha256_size;
-  EVP_MD_CTX_free(ctx);
-  return ok ? 0 : ENOMEM;
-}
-
 int sha256_file(int fd, std::int64_t size, unsigned char* digest) {
   auto* buf = static_cast<unsigned char*>(
       std::malloc(static_cast<std::size_t>(read_size)));
@@ -89,6 +57,32 @@ int sha256_file(int fd, std::int64_t size, unsigned char* digest) {
   EVP_MD_CTX_free(ctx);
   std::free(buf);
   return rc;
+}
+
+int sha256_begin(sha256_stream* s) {
+  auto* ctx = EVP_MD_CTX_new();
+  *s = {ctx, false};
+  if (ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1)
+    return 0;
+  EVP_MD_CTX_free(ctx);
+  s->ctx = nullptr;
+  return ENOMEM;
+}
+
+void sha256_add(sha256_stream* s, const unsigned char* p, std::int64_t len) {
+  auto* ctx = static_cast<EVP_MD_CTX*>(s->ctx);
+  if (!s->failed && EVP_DigestUpdate(ctx, p, static_cast<size_t>(len)) != 1)
+    s->failed = true;
+}
+
+int sha256_end(sha256_stream* s, unsigned char* digest) {
+  auto* ctx = static_cast<EVP_MD_CTX*>(s->ctx);
+  unsigned int n = 0;
+  bool ok = !s->failed && EVP_DigestFinal_ex(ctx, digest, &n) == 1 &&
+            n == sha256_size;
+  EVP_MD_CTX_free(ctx);
+  s->ctx = nullptr;
+  return ok ? 0 : ENOMEM;
 }
 
 void sha256_hex(const unsigned char* digest, char* hex) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -198,49 +199,33 @@ int set_problem(qef64_problem* problem, std::size_t shard, const char* what) {
   return EPROTO;
 }
 
-// The SHA-256 of one shard, computed in a thread of its own while the
-// caller checks the shard's structure: the two passes read the same bytes
-// of the page cache and take about as long, so the shard is verified in
-// the time of the longer one.
-struct shard_hash_job {
-  const qef64_db* db;
-  unsigned char digest[sha256_size];
-  int rc;
-};
-
-void* hash_shard(void* arg) {
-  auto* job = static_cast<shard_hash_job*>(arg);
-  const db_reader& m = database_mapping(job->db);
-  // Read by position where the shard can be opened again: a first pass
-  // over a new mapping costs a page fault for every page.
-  int fd = database_reopen(job->db);
-  job->rc = fd == -1 ? sha256_bytes(m.map_addr, m.map_size, job->digest)
-                     : sha256_file(fd, m.map_size, job->digest);
-  if (fd != -1) (void)::close(fd);
-  return nullptr;
+void take_digest(void* ctx, const unsigned char* p, std::int64_t len) {
+  sha256_add(static_cast<sha256_stream*>(ctx), p, len);
 }
 
 // Shard i of set checked whole: its size, its SHA-256 where the manifest
-// has one, its structure; the first problem in that order.
+// has one, its structure; the first problem in that order. The digest is
+// taken of the bytes the structure's check reads, as it reads them, so
+// that the shard is read once.
 int verify_shard(const qef64_set* set, std::size_t i, qef64_problem* problem) {
   const set_shard& s = set->shard[i];
   if (static_cast<std::uint64_t>(database_mapping(s.db).map_size) != s.size)
     return set_problem(problem, i,
                        "the shard's size differs from the manifest");
-  shard_hash_job job = {s.db, {}, 0};
-  pthread_t hasher;
-  bool threaded =
-      s.has_sha256 && ::pthread_create(&hasher, nullptr, hash_shard, &job) == 0;
+  sha256_stream digest;
+  if (s.has_sha256 && sha256_begin(&digest) != 0) return ENOMEM;
+  db_tap tap = {take_digest, &digest, 0};
   qef64_problem p;
-  int rc = qef64_verify_problem(s.db, &p);
-  if (threaded) {
-    (void)::pthread_join(hasher, nullptr);
-  } else if (s.has_sha256) {
-    hash_shard(&job);
-  }
+  int rc = database_verify(s.db, s.has_sha256 ? &tap : nullptr, &p);
   if (s.has_sha256) {
-    if (job.rc != 0) return job.rc;
-    if (std::memcmp(job.digest, s.sha256, sha256_size) != 0)
+    unsigned char got[sha256_size];
+    int hashed = sha256_end(&digest, got);
+    if (rc != 0 && rc != EPROTO) return rc;
+    if (hashed != 0) return hashed;
+    // Short of the whole shard only when it was cut since it was opened,
+    // which the structure's problem then says.
+    if (static_cast<std::uint64_t>(tap.at) == s.size &&
+        std::memcmp(got, s.sha256, sha256_size) != 0)
       return set_problem(problem, i,
                          "the shard's SHA-256 differs from the manifest");
   }
@@ -249,6 +234,72 @@ int verify_shard(const qef64_set* set, std::size_t i, qef64_problem* problem) {
     problem->shard = i;
   }
   return rc;
+}
+
+// The shards of a set verified by verify_threads threads at a time (the
+// caller's among them), each taking the next shard not yet taken. The
+// result is the one a walk in shard order would give: that of the first
+// shard with a problem, which the shards after it, never started, do not
+// change. Two at a time, because each check may hold its memory budget
+// (verify_default_memory).
+constexpr std::size_t verify_threads = 2;
+
+struct verify_run {
+  const qef64_set* set;
+  std::atomic<std::size_t> next;
+  std::atomic<std::size_t> first_bad;  // shards: none yet
+  int* rc;                             // a result for each shard
+  qef64_problem* problem;              // and its problem
+};
+
+void* verify_some(void* arg) {
+  auto* run = static_cast<verify_run*>(arg);
+  for (;;) {
+    std::size_t i = run->next.fetch_add(1);
+    if (i >= run->set->shards || i > run->first_bad.load()) return nullptr;
+    run->rc[i] = verify_shard(run->set, i, &run->problem[i]);
+    if (run->rc[i] == 0) continue;
+    std::size_t bad = run->first_bad.load();
+    while (i < bad && !run->first_bad.compare_exchange_weak(bad, i)) {
+    }
+  }
+}
+
+int verify_set(const qef64_set* set, qef64_problem* problem) {
+  const std::size_t n = set->shards;
+  auto* rc = static_cast<int*>(std::calloc(n > 0 ? n : 1, sizeof(int)));
+  auto* problems = static_cast<qef64_problem*>(
+      std::calloc(n > 0 ? n : 1, sizeof(qef64_problem)));
+  if (rc == nullptr || problems == nullptr) {
+    std::free(rc);
+    std::free(problems);
+    return ENOMEM;
+  }
+  verify_run run;
+  run.set = set;
+  run.next = 0;
+  run.first_bad = n;
+  run.rc = rc;
+  run.problem = problems;
+  pthread_t helper[verify_threads - 1];
+  std::size_t helpers = 0;
+  long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+  while (helpers + 1 < verify_threads && helpers + 1 < n &&
+         static_cast<long>(helpers) + 1 < cores &&
+         ::pthread_create(&helper[helpers], nullptr, verify_some, &run) == 0)
+    helpers++;
+  verify_some(&run);
+  for (std::size_t k = 0; k < helpers; k++)
+    (void)::pthread_join(helper[k], nullptr);
+  int result = 0;
+  std::size_t bad = run.first_bad.load();
+  if (bad < n) {
+    result = rc[bad];
+    if (result == EPROTO && problem != nullptr) *problem = problems[bad];
+  }
+  std::free(rc);
+  std::free(problems);
+  return result;
 }
 
 }  // namespace
@@ -381,11 +432,7 @@ int qef64_set_verify(const qef64_set* set) {
 }
 
 int qef64_set_verify_problem(const qef64_set* set, qef64_problem* problem) {
-  for (std::size_t i = 0; i < set->shards; i++) {
-    int rc = qef64::verify_shard(set, i, problem);
-    if (rc != 0) return rc;
-  }
-  return 0;
+  return qef64::verify_set(set, problem);
 }
 
 }  // extern "C"

@@ -13,18 +13,14 @@
 #include "db/format.h"
 #include "qef64/qef64.h"
 
-extern "C" {
+namespace qef64 {
 
-int qef64_verify(const qef64_db* db) {
-  return qef64_verify_problem(db, nullptr);
-}
-
-int qef64_verify_problem(const qef64_db* db, qef64_problem* problem) {
-  const qef64::db_reader& m = qef64::database_mapping(db);
-  qef64::db_problem p;
-  int fd = qef64::database_reopen(db);
-  int rc = qef64::verify_file(m.map_addr, m.map_size, fd,
-                              qef64::verify_default_memory, &p) == 0
+int database_verify(const qef64_db* db, db_tap* tap, qef64_problem* problem) {
+  const db_reader& m = database_mapping(db);
+  db_problem p;
+  int fd = database_reopen(db);
+  int rc = verify_file(m.map_addr, m.map_size, fd, verify_default_memory, &p,
+                       tap) == 0
                ? 0
                : errno;
   if (fd != -1) (void)::close(fd);
@@ -33,6 +29,18 @@ int qef64_verify_problem(const qef64_db* db, qef64_problem* problem) {
                 p.what};
   }
   return rc;
+}
+
+}  // namespace qef64
+
+extern "C" {
+
+int qef64_verify(const qef64_db* db) {
+  return qef64_verify_problem(db, nullptr);
+}
+
+int qef64_verify_problem(const qef64_db* db, qef64_problem* problem) {
+  return qef64::database_verify(db, nullptr, problem);
 }
 
 int qef64_get_info(const qef64_db* db, qef64_info* info) {

@@ -277,22 +277,19 @@ int check_groups(verify_pass* v, std::int64_t memory, writer_table* table) {
   return rc;
 }
 
-}  // namespace
-
-int verify_file(const unsigned char* map, std::int64_t size, std::int64_t fd,
-                std::int64_t memory, db_problem* problem) {
+// verify_file through the window w, open on the file.
+int check_file(const unsigned char* map, std::int64_t size, db_window* w,
+               std::int64_t memory, db_problem* problem) {
   if (size < db_header_size)
     return problem_at(problem, 0, "the file is shorter than its header");
   verify_pass v;
   v.map = map;
+  v.window = w;
   v.problem = problem;
   if (check_header(map, size, &v.layout, problem) == -1) return -1;
   std::int64_t m = 1;
   for (std::int64_t t = 0; t < db_table_count; t++)
     m = std::max(m, slot_count(map, t));
-  db_window w;
-  if (window_open(&w, map, size, fd) == -1) return -1;
-  v.window = &w;
   auto* slots = static_cast<writer_entry*>(
       std::malloc(static_cast<std::size_t>(m) * sizeof(writer_entry)));
   int rc = slots == nullptr ? no_memory() : 0;
@@ -301,6 +298,32 @@ int verify_file(const unsigned char* map, std::int64_t size, std::int64_t fd,
   int e = errno;
   std::free(table.links);
   std::free(slots);
+  errno = e;
+  return rc;
+}
+
+}  // namespace
+
+int verify_file(const unsigned char* map, std::int64_t size, std::int64_t fd,
+                std::int64_t memory, db_problem* problem, db_tap* tap) {
+  db_window w;
+  if (window_open(&w, map, size, fd) == -1) return -1;
+  w.tap = tap;
+  int rc = check_file(map, size, &w, memory, problem);
+  // The rest of the file, for a tap, after a check that read it all or
+  // stopped at a problem; problem keeps the check's first one.
+  if (tap != nullptr && (rc == 0 || errno == EPROTO)) {
+    int e = errno;
+    db_problem cut;
+    if (window_move(&w, size) == -1) {
+      bool sound = rc == 0;
+      rc = window_failed(&w, &cut);
+      if (errno == EPROTO && sound && problem != nullptr) *problem = cut;
+    } else {
+      errno = e;
+    }
+  }
+  int e = errno;
   window_close(&w);
   errno = e;
   return rc;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "db/check.h"
+#include "db/window.h"
 
 namespace qef64 {
 
@@ -33,12 +34,17 @@ constexpr std::int64_t verify_default_memory = std::int64_t{256} << 20;
 // tables are taken in groups that fit, and the records are read once more
 // for each further group; a table too large for the budget on its own
 // takes what it needs.
+// With a tap (db_window), the tap is given the whole file in order, the
+// records and tables as the check reads them first, the header and any
+// bytes the check skips or leaves unread; it has had all size bytes
+// whenever the result is 0 or EPROTO for a damaged file, but for a file
+// that ends before its size.
 // REQUIRES: map holds the size bytes of the file.
 // 0 when sound; -1 with errno: EPROTO with *problem set, ENOMEM, or the
 // errno of pread(2).
 [[nodiscard]] int verify_file(const unsigned char* map, std::int64_t size,
                               std::int64_t fd, std::int64_t memory,
-                              db_problem* problem);
+                              db_problem* problem, db_tap* tap = nullptr);
 
 // The most non-empty slots a lookup examines to reach a record, its own
 // slot included, over every slot a lookup of its hash reaches; 0 for a file

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -36,11 +37,39 @@ int read_at(db_window* w, unsigned char* dst, std::int64_t pos,
   return 0;
 }
 
+// The n bytes at pos into the window, which then holds them: 0, or -1 as
+// window_move.
+int fill(db_window* w, std::int64_t pos, std::int64_t n) {
+  w->start = pos;
+  w->held = 0;
+  if (w->fd < 0) {
+    w->at = w->map + pos;
+    // One call maps the window's pages, where touching them would fault
+    // page by page; a kernel without the advice leaves that to the faults.
+    std::int64_t from = pos / page_size * page_size;
+    auto* p = const_cast<unsigned char*>(w->map + from);
+    (void)::madvise(p, static_cast<size_t>(pos + n - from), MADV_POPULATE_READ);
+  } else if (read_at(w, w->buf, pos, n) == -1) {
+    return -1;
+  }
+  w->held = n;
+  return 0;
+}
+
+// Gives the tap what the window holds beyond what it has had.
+void tap_held(db_window* w) {
+  db_tap* t = w->tap;
+  std::int64_t end = w->start + w->held;
+  if (t == nullptr || t->at < w->start || t->at >= end) return;
+  t->take(t->ctx, w->at + (t->at - w->start), end - t->at);
+  t->at = end;
+}
+
 }  // namespace
 
 int window_open(db_window* w, const unsigned char* map, std::int64_t size,
                 std::int64_t fd) {
-  *w = {map, size, fd, nullptr, window_capacity, map, 0, 0, size};
+  *w = {map, size, fd, nullptr, window_capacity, map, 0, 0, size, nullptr};
   if (fd < 0) return 0;
   // Zeroed, and 8 bytes longer than the window: db_hash_lanes reads a few
   // bytes past the key it hashes.
@@ -61,21 +90,15 @@ void window_close(db_window* w) {
 }
 
 int window_move(db_window* w, std::int64_t pos) {
-  std::int64_t n = w->size - pos < w->capacity ? w->size - pos : w->capacity;
-  w->start = pos;
-  w->held = 0;
-  if (w->fd < 0) {
-    w->at = w->map + pos;
-    // One call maps the window's pages, where touching them would fault
-    // page by page; a kernel without the advice leaves that to the faults.
-    std::int64_t from = pos / page_size * page_size;
-    auto* p = const_cast<unsigned char*>(w->map + from);
-    (void)::madvise(p, static_cast<size_t>(pos + n - from), MADV_POPULATE_READ);
-    w->held = n;
-    return 0;
+  // The bytes a move forward would pass over go to the tap first, through
+  // the window, so that it is given the file in order.
+  while (w->tap != nullptr && w->tap->at < pos) {
+    std::int64_t at = w->tap->at;
+    if (fill(w, at, std::min(pos - at, w->capacity)) == -1) return -1;
+    tap_held(w);
   }
-  if (read_at(w, w->buf, pos, n) == -1) return -1;
-  w->held = n;
+  if (fill(w, pos, std::min(w->size - pos, w->capacity)) == -1) return -1;
+  tap_held(w);
   return 0;
 }
 

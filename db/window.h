@@ -6,6 +6,15 @@
 
 namespace qef64 {
 
+// A reader handed every byte of the file once, front to back, as a window
+// reads it: a second pass over the same bytes (a checksum) then costs no
+// second read of the file. at is the first byte it has not been given.
+struct db_tap {
+  void (*take)(void* ctx, const unsigned char* p, std::int64_t len);
+  void* ctx;
+  std::int64_t at;
+};
+
 // A window onto a mapped file for passes that read it front to back. With
 // a descriptor of the same file, the window is a buffer filled by pread(2):
 // a copy out of the page cache costs less than the page faults of reading
@@ -23,6 +32,9 @@ struct db_window {
   std::int64_t start;
   std::int64_t held;
   std::int64_t cut_at;  // where a read met the end of the file (EPROTO)
+  // Null, or given each byte once: a move forward past bytes the tap has
+  // not had reads them first; bytes read again are not given again.
+  db_tap* tap;
 };
 
 // The bytes a window holds at a time, and what it allocates with a
@@ -31,15 +43,15 @@ struct db_window {
 constexpr std::int64_t window_capacity = std::int64_t{256} << 10;
 constexpr std::int64_t window_slack = 8;
 
-// Sets up an empty window; with fd >= 0 allocates its buffer. 0, or -1
-// with ENOMEM.
+// Sets up an empty window without a tap; with fd >= 0 allocates its
+// buffer. 0, or -1 with ENOMEM.
 [[nodiscard]] int window_open(db_window* w, const unsigned char* map,
                               std::int64_t size, std::int64_t fd);
 void window_close(db_window* w);
 
 // Moves the window to begin at pos. REQUIRES: 0 <= pos <= size. 0, or -1
 // with the errno of pread(2), or EPROTO when the file ends before its size
-// (at cut_at).
+// (at cut_at). window_move(w, size) gives the tap the rest of the file.
 [[nodiscard]] int window_move(db_window* w, std::int64_t pos);
 
 // The len bytes at pos, moving the window there when they are not in it;

@@ -373,6 +373,34 @@ TEST_F(Sets, ChangedShardFailsVerifyAndTruncatedOneOpen) {
   qef64_set_close(s);
 }
 
+// Shards are checked two at a time; the problem reported is still that of
+// the first damaged shard, whichever check ends first.
+TEST_F(Sets, VerifyReportsTheFirstDamagedShard) {
+  std::string path = dir_ + "/set";
+  set_build(path, 8, random_records(800, 5));
+  std::string version = path + "/" + link_target(path + "/current");
+  auto shard = [&](int i) {
+    return version + "/shard-0000" + std::to_string(i) + ".qef64";
+  };
+  std::string two = read_file(shard(2));
+  for (int i : {6, 2}) {
+    std::string changed = read_file(shard(i));
+    changed[4096 + 30] = static_cast<char>(changed[4096 + 30] ^ 1);
+    write_file(shard(i), changed);
+  }
+  for (int first : {2, 6}) {
+    qef64_set* s = nullptr;
+    ASSERT_EQ(qef64_set_open(path.c_str(), &s), 0);
+    for (int round = 0; round < 20; round++) {
+      qef64_problem problem{};
+      ASSERT_EQ(qef64_set_verify_problem(s, &problem), EPROTO);
+      EXPECT_EQ(problem.shard, static_cast<std::size_t>(first));
+    }
+    qef64_set_close(s);
+    write_file(shard(2), two);
+  }
+}
+
 TEST_F(Sets, WalkCoversEveryShardAndRefusesForeignState) {
   std::string path = dir_ + "/set";
   // More shards than records: some shards are empty.

@@ -43,9 +43,16 @@ std::ostream& operator<<(std::ostream& o, const outcome& r) {
   return o << "{" << r.rc << ", " << r.offset << ", \"" << r.what << "\"}";
 }
 
+// A tap that keeps what it is given.
+void keep_bytes(void* ctx, const unsigned char* p, std::int64_t len) {
+  static_cast<std::string*>(ctx)->append(reinterpret_cast<const char*>(p),
+                                         static_cast<std::size_t>(len));
+}
+
 // verify_file on the bytes, read from the mapping and again by descriptor,
 // with the default budget and with one that takes several passes over the
-// records; all four must agree.
+// records, without a tap and with one; all eight must agree, and the tap
+// must have been given the whole file in order unless a read failed.
 outcome verify(const std::string& file) {
   std::string dir = make_temp_dir();
   write_file(dir + "/f", file);
@@ -58,15 +65,26 @@ outcome verify(const std::string& file) {
   bool have = false;
   for (std::int64_t by : {std::int64_t{-1}, std::int64_t{fd}}) {
     for (std::int64_t memory : {verify_default_memory, size / 16}) {
-      db_problem p = {-1, ""};
-      int rc = verify_file(static_cast<const unsigned char*>(map), size, by,
-                           memory, &p);
-      outcome o = rc == 0 ? outcome{0, -1, ""}
-                          : outcome{errno, errno == EPROTO ? p.offset : -1,
-                                    errno == EPROTO ? p.what : ""};
-      if (!have) first = o;
-      EXPECT_EQ(o, first) << "fd " << by << ", memory " << memory;
-      have = true;
+      for (bool tapped : {false, true}) {
+        std::string given;
+        db_tap tap = {keep_bytes, &given, 0};
+        db_problem p = {-1, ""};
+        int rc = verify_file(static_cast<const unsigned char*>(map), size, by,
+                             memory, &p, tapped ? &tap : nullptr);
+        outcome o = rc == 0 ? outcome{0, -1, ""}
+                            : outcome{errno, errno == EPROTO ? p.offset : -1,
+                                      errno == EPROTO ? p.what : ""};
+        if (!have) first = o;
+        EXPECT_EQ(o, first) << "fd " << by << ", memory " << memory
+                            << (tapped ? ", tapped" : "");
+        have = true;
+        if (tapped && (o.rc == 0 || o.rc == EPROTO) &&
+            o.what != "the file ends before its size") {
+          EXPECT_TRUE(given == file)
+              << "fd " << by << ", memory " << memory << ": the tap had "
+              << given.size() << " of " << file.size() << " bytes";
+        }
+      }
     }
   }
   if (map != nullptr) munmap(map, file.size());
@@ -102,6 +120,9 @@ TEST(VerifyFile, SoundFilesPass) {
   many.push_back(
       {std::string(static_cast<std::size_t>(window_capacity) + 5, 'K'),
        "long"});
+  many.push_back(  // data the check skips, which a tap is given all the same
+      {"big",
+       std::string(static_cast<std::size_t>(window_capacity) * 2 + 7, 'D')});
   std::map<std::uint64_t, std::string> seen;
   for (int a = 0; a < 256 && many.size() < 20100; a++) {
     for (int b = 0; b < 256; b++) {

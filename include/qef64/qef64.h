@@ -344,11 +344,14 @@ int qef64_set_resident(const qef64_set* set, uint64_t* table_bytes,
 
 /* Checks sizes, the SHA-256 of every shard against the manifest (where the
  * manifest has them: sets published before checksums have none) and each
- * shard's structure (qef64_verify), shard by shard, the first problem in
- * that order. Reads the file each shard's mapping serves (by position,
- * through a descriptor of the same inode, where its path still names it),
- * so it checks what lookups read: once for the checksum, in a second
- * thread, while the structure is checked.
+ * shard's structure (qef64_verify), the first problem in that order; of
+ * several damaged shards, the first is reported. Reads the file each
+ * shard's mapping serves (by position, through a descriptor of the same
+ * inode, where its path still names it), so it checks what lookups read,
+ * and reads it once: the checksum is taken of the bytes the structure's
+ * check reads. Two shards are checked at a time, in a second thread where
+ * the machine has a second processor; each check uses the memory of
+ * qef64_verify.
  * Results: 0; EPROTO; ENOMEM; the errno of reading a shard. */
 int qef64_set_verify(const qef64_set* set);
 /* As qef64_set_verify; on EPROTO, *problem (when not NULL) says where: the
