@@ -46,18 +46,22 @@
 #                   bench/cli_bench.sh
 #   BENCH_CLI_VERIFY  the profile of that section's qef64 verify row
 #                   against cat (default tiny10m; empty to skip)
+#   BENCH_SETS      the profile of the sharded sets from C: the set builder
+#                   against one builder, qef64_set_verify, the check at open
+#                   (default tiny10m; empty to skip): see bench/sets.sh
 #
 # Each part of the report (the main table, the batched lookups, the
-# builder, Python, Dask) is replaced only when it ran; a part whose
-# variable is empty keeps its text from the report as it was.
+# builder, Python, Dask, cold files, the command, sets) is replaced only
+# when it ran; a part whose variable is empty keeps its text from the
+# report as it was.
 set -eu
 
 # BENCH_ONLY=PART runs one part of the report alone and keeps the others:
-# main, batch, builder, python, dask, cold or cli.
+# main, batch, builder, python, dask, cold, cli or sets.
 only=${BENCH_ONLY:-}
 case $only in
   "") ;;
-  main | batch | builder | python | dask | cold | cli)
+  main | batch | builder | python | dask | cold | cli | sets)
     [ "$only" = main ] || BENCH_PROFILES=""
     [ "$only" = batch ] || BENCH_BATCH=""
     [ "$only" = builder ] || BENCH_BUILDER=""
@@ -65,9 +69,10 @@ case $only in
     [ "$only" = dask ] || BENCH_DASK=""
     [ "$only" = cold ] || BENCH_COLD=""
     [ "$only" = cli ] || BENCH_CLI=""
+    [ "$only" = sets ] || BENCH_SETS=""
     ;;
   *)
-    echo "bench: BENCH_ONLY is one of main, batch, builder, python, dask, cold, cli" >&2
+    echo "bench: BENCH_ONLY is one of main, batch, builder, python, dask, cold, cli, sets" >&2
     exit 100
     ;;
 esac
@@ -84,12 +89,14 @@ dask_profile=${BENCH_DASK-tiny10m}
 cold_profile=${BENCH_COLD-tiny10m}
 cli_profile=${BENCH_CLI-tiny}
 cli_verify=${BENCH_CLI_VERIFY-tiny10m}
+sets_profile=${BENCH_SETS-tiny10m}
 runs=${BENCH_RUNS:-}
 get_runs=${BENCH_GET_RUNS:-300}
 real=${BENCH_REAL:-/usr/share/dict/american-english}
 results=${BENCH_RESULTS:-$here/results.md}
 
-for p in qef64gen qef64make qef64get proctime mapstdin callfloor libmake; do
+for p in qef64gen qef64make qef64get proctime mapstdin callfloor libmake \
+  verify_bench; do
   if [ ! -x "$bin/$p" ]; then
     echo "bench: $bin/$p missing; build with make bench first" >&2
     exit 1
@@ -323,6 +330,14 @@ if [ -n "$cli_profile" ]; then
   fi
 fi
 
+# Sharded sets through the C interface.
+sets_ran=""
+if [ -n "$sets_profile" ]; then
+  in=$(input "$sets_profile")
+  sh "$here/sets.sh" "$bin" "$data" "$sets_profile" "$in" > "$data/sets.new"
+  sets_ran=1
+fi
+
 # The report: the main table of ratios, ours over what it is measured
 # against, then a section per further benchmark. A part that did not run
 # keeps its text from the report as it was.
@@ -332,6 +347,7 @@ python_heading="## Python"
 dask_heading="## Sharded sets on Dask"
 cold_heading="## Cold files"
 cli_heading="## The qef64 command"
+sets_heading="## Sharded sets from C"
 # old_part HEADING: that section of the current report ("" for the main
 # part before the first section), trailing blank lines dropped.
 old_part() {
@@ -564,9 +580,15 @@ else
   old_part "$cli_heading" > "$data/cli.md"
 fi
 
+if [ -n "$sets_ran" ]; then
+  mv "$data/sets.new" "$data/sets.md"
+else
+  old_part "$sets_heading" > "$data/sets.md"
+fi
+
 # The parts that have text, one blank line between them.
 rm -f "$data/results.md.part"
-for part in main batch builder python dask cold cli; do
+for part in main batch builder python dask cold cli sets; do
   [ -s "$data/$part.md" ] || continue
   [ -s "$data/results.md.part" ] && echo >> "$data/results.md.part"
   cat "$data/$part.md" >> "$data/results.md.part"
