@@ -160,7 +160,8 @@ if [ -x "$bin/engine_bench" ]; then
 fi
 
 # The section: medians over the rounds of every field, then the ratios.
-awk -v profile="$profile" -v limit="$limit" -v rounds="$rounds" '
+awk -v profile="$profile" -v limit="$limit" -v rounds="$rounds" \
+  -v when="$(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm), $(nproc) cores." '
   function med(k,    n, i, j, t, a) {
     n = cnt[k]; if (n == 0) return ""
     for (i = 1; i <= n; i++) a[i] = val[k, i]
@@ -184,6 +185,7 @@ awk -v profile="$profile" -v limit="$limit" -v rounds="$rounds" '
   END {
     print "## Cold files"
     print ""
+    print when
     print "One run of `sh bench/cold.sh` on " profile " (" cnt["c.loop.us"] " rounds, medians):"
     print "the page cache dropped before every row but h; row d in a memory"
     print "cgroup of " limit ". Microseconds a key (a record for f), CPU"
