@@ -228,12 +228,10 @@ int read_in_mapped(qef64_db* db, int fd, std::int64_t pos, std::int64_t len,
 // mapped in as well: the work of the open, or of the background thread.
 int warm(qef64_db* db, int fd, const bool* stop) {
   const db_reader& m = db->mapping;
-  unsigned flags = db->warm_flags;
-  int rc = 0;
-  if ((flags & QEF64_WARM_ALL) != 0)
-    rc = pages_read_in(fd, 0, db->records_end, stop);
-  else
-    rc = read_in_mapped(db, fd, 0, db_header_size, stop);
+  int rc = read_in_mapped(db, fd, 0, db_header_size, stop);
+  if (rc == 0 && (db->warm_flags & QEF64_WARM_ALL) != 0)
+    rc = pages_read_in(fd, db_header_size, db->records_end - db_header_size,
+                       stop);
   if (rc == 0)
     rc = read_in_mapped(db, fd, db->records_end, m.map_size - db->records_end,
                         stop);

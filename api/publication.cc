@@ -23,7 +23,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -31,7 +30,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -42,6 +40,7 @@
 #include "api/checksum.h"
 #include "api/database.h"
 #include "api/manifest.h"
+#include "api/parallel.h"
 #include "qef64/qef64.h"
 
 namespace {
@@ -234,39 +233,17 @@ int write_sums(const qef64_publication* p, const manifest_shard* shards) {
   return rc;
 }
 
-// Step 1 for every shard not sealed yet, shared by the threads of
-// seal_shards.
-struct seal_work {
-  qef64_publication* p;
-  std::atomic<std::size_t> next;
-};
-
-void* seal_worker(void* arg) {
-  auto* w = static_cast<seal_work*>(arg);
-  for (;;) {
-    std::size_t i = w->next.fetch_add(1, std::memory_order_relaxed);
-    if (i >= w->p->shards) return nullptr;
-    if (w->p->seal_results[i] == -1) publication_seal_early(w->p, i);
-  }
+bool seal_one(void* context, std::size_t i) {
+  auto* p = static_cast<qef64_publication*>(context);
+  if (p->seal_results[i] == -1) publication_seal_early(p, i);
+  return true;
 }
 
-// Step 1 on as many processors as there are, up to seal_threads: reading
-// and checksumming the shards is most of a commit's work. 0, or the
-// failure of the first shard, in shard order, that failed.
+// Step 1 for every shard not sealed yet, on up to seal_threads threads:
+// reading and checksumming the shards is most of a commit's work. 0, or
+// the failure of the first shard, in shard order, that failed.
 int seal_shards(qef64_publication* p) {
-  seal_work w{p, {0}};
-  long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
-  std::size_t helpers = std::min<std::size_t>(
-      {p->shards, cpus > 0 ? static_cast<std::size_t>(cpus) : 1, seal_threads});
-  pthread_t threads[seal_threads];
-  std::size_t started = 0;
-  // A thread that cannot start leaves its share to the others.
-  while (started + 1 < helpers &&
-         ::pthread_create(&threads[started], nullptr, seal_worker, &w) == 0)
-    started++;
-  seal_worker(&w);
-  for (std::size_t i = 0; i < started; i++)
-    (void)::pthread_join(threads[i], nullptr);
+  for_each_index(p->shards, seal_threads, seal_one, p);
   int rc = 0;
   for (std::size_t i = 0; rc == 0 && i < p->shards; i++)
     rc = p->seal_results[i];

@@ -3,11 +3,9 @@
 // qef64_shard_hash, the hash its builder routed it by.
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -17,6 +15,7 @@
 #include "api/checksum.h"
 #include "api/database.h"
 #include "api/manifest.h"
+#include "api/parallel.h"
 #include "db/reader.h"
 #include "db/shard.h"
 #include "qef64/qef64.h"
@@ -236,33 +235,22 @@ int verify_shard(const qef64_set* set, std::size_t i, qef64_problem* problem) {
   return rc;
 }
 
-// The shards of a set verified by verify_threads threads at a time (the
-// caller's among them), each taking the next shard not yet taken. The
-// result is the one a walk in shard order would give: that of the first
-// shard with a problem, which the shards after it, never started, do not
-// change. Two at a time, because each check may hold its memory budget
-// (verify_default_memory).
+// The shards of a set verified two at a time (each check may hold its
+// memory budget, verify_default_memory), with the result a walk in shard
+// order would give: that of the first shard with a problem, which the
+// shards after it, never started, do not change.
 constexpr std::size_t verify_threads = 2;
 
 struct verify_run {
   const qef64_set* set;
-  std::atomic<std::size_t> next;
-  std::atomic<std::size_t> first_bad;  // shards: none yet
-  int* rc;                             // a result for each shard
-  qef64_problem* problem;              // and its problem
+  int* rc;                 // a result for each shard, 0 until checked
+  qef64_problem* problem;  // and its problem
 };
 
-void* verify_some(void* arg) {
-  auto* run = static_cast<verify_run*>(arg);
-  for (;;) {
-    std::size_t i = run->next.fetch_add(1);
-    if (i >= run->set->shards || i > run->first_bad.load()) return nullptr;
-    run->rc[i] = verify_shard(run->set, i, &run->problem[i]);
-    if (run->rc[i] == 0) continue;
-    std::size_t bad = run->first_bad.load();
-    while (i < bad && !run->first_bad.compare_exchange_weak(bad, i)) {
-    }
-  }
+bool verify_one(void* context, std::size_t i) {
+  auto* run = static_cast<verify_run*>(context);
+  run->rc[i] = verify_shard(run->set, i, &run->problem[i]);
+  return run->rc[i] == 0;
 }
 
 int verify_set(const qef64_set* set, qef64_problem* problem) {
@@ -270,32 +258,14 @@ int verify_set(const qef64_set* set, qef64_problem* problem) {
   auto* rc = static_cast<int*>(std::calloc(n > 0 ? n : 1, sizeof(int)));
   auto* problems = static_cast<qef64_problem*>(
       std::calloc(n > 0 ? n : 1, sizeof(qef64_problem)));
-  if (rc == nullptr || problems == nullptr) {
-    std::free(rc);
-    std::free(problems);
-    return ENOMEM;
-  }
-  verify_run run;
-  run.set = set;
-  run.next = 0;
-  run.first_bad = n;
-  run.rc = rc;
-  run.problem = problems;
-  pthread_t helper[verify_threads - 1];
-  std::size_t helpers = 0;
-  long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
-  while (helpers + 1 < verify_threads && helpers + 1 < n &&
-         static_cast<long>(helpers) + 1 < cores &&
-         ::pthread_create(&helper[helpers], nullptr, verify_some, &run) == 0)
-    helpers++;
-  verify_some(&run);
-  for (std::size_t k = 0; k < helpers; k++)
-    (void)::pthread_join(helper[k], nullptr);
-  int result = 0;
-  std::size_t bad = run.first_bad.load();
-  if (bad < n) {
-    result = rc[bad];
-    if (result == EPROTO && problem != nullptr) *problem = problems[bad];
+  int result = rc == nullptr || problems == nullptr ? ENOMEM : 0;
+  if (result == 0) {
+    verify_run run{set, rc, problems};
+    for_each_index(n, verify_threads, verify_one, &run);
+    for (std::size_t i = 0; i < n && result == 0; i++) {
+      result = rc[i];
+      if (result == EPROTO && problem != nullptr) *problem = problems[i];
+    }
   }
   std::free(rc);
   std::free(problems);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <qef64/qef64.hpp>
+#include <sstream>
 #include <string>
 
 #include "tests/process.h"
@@ -97,15 +98,10 @@ TEST_F(Cold, WarmingTheTablesMakesThemResident) {
 // read of its record on some machines. The most of the file this process
 // has mapped in (/proc/self/smaps: Rss of its mappings of the file).
 std::uint64_t mapped_in(const std::string& path) {
-  std::string smaps = read_file("/proc/self/smaps");
+  std::istringstream smaps(read_file("/proc/self/smaps"));
   std::uint64_t most = 0;
   bool ours = false;
-  std::size_t at = 0;
-  while (at < smaps.size()) {
-    std::size_t end = smaps.find('\n', at);
-    if (end == std::string::npos) end = smaps.size();
-    std::string line = smaps.substr(at, end - at);
-    at = end + 1;
+  for (std::string line; std::getline(smaps, line);) {
     if (line.size() > path.size() &&
         line.compare(line.size() - path.size(), path.size(), path) == 0)
       ours = true;
