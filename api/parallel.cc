@@ -34,8 +34,7 @@ void* take_indexes(void* arg) {
 }  // namespace
 
 void for_each_index(std::size_t n, std::size_t threads,
-                    bool (*work)(void* context, std::size_t i),
-                    void* context) {
+                    bool (*work)(void* context, std::size_t i), void* context) {
   index_run run{n, work, context, {0}, {n}};
   long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
   std::size_t helpers = threads > 0 ? threads - 1 : 0;
